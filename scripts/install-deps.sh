@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs everything needed to build, test and benchmark the project on Debian 12.
+# Idempotent: packages already present are left alone. Run as root.
+set -euo pipefail
+
+packages=(
+  g++ cmake ninja-build pkg-config
+  libjpeg-dev libraw-dev zlib1g-dev libcurl4-openssl-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libcfitsio-dev wcslib-dev liberfa-dev libxml2-utils jq python3
+  clang libclang-rt-14-dev llvm openssl ca-certificates
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]})); then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+echo "install-deps: all packages present"
