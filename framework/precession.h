@@ -28,7 +28,8 @@ double kestil_jnow(void);
 
 // Given:  point   direction at the mean equator and equinox of `from` (read only)
 //         from, to epochs (years)
-// Result: the direction at the mean equator and equinox of `to`; lon in [0, 2pi), r = 1
+// Result: the direction at the mean equator and equinox of `to`; lon in [0, 2 pi] (2 pi when a
+//         tiny negative angle wraps), r = 1
 SphericalPoint kestil_precess(const SphericalPoint* point, double from, double to);
 
 // Given and returned: ra (hours), dec (degrees), in place, from JNow to J2000
