@@ -73,6 +73,7 @@ extern "C" bool kestil_polar_alignment_error_3p(const SphericalPoint* p1, const 
 extern "C" void search_polar_error(const SphericalPoint* measured, const SphericalPoint* target,
                                    double v_from, double v_to, double v_step, double u_from,
                                    double u_to, double u_step, double* u, double* v) {
+    if (!measured || !target || !u || !v) return;
     if (!usable_range(v_from, v_to, v_step) || !usable_range(u_from, u_to, u_step)) return;
     double best = 1e9;
     for (double vv = v_from; vv < v_to; vv += v_step) {
@@ -92,6 +93,7 @@ extern "C" void search_polar_error(const SphericalPoint* measured, const Spheric
 extern "C" bool kestil_reestimate_polar_error(const SphericalPoint* measured,
                                               const SphericalPoint* target, double* u,
                                               double* v) {
+    if (!measured || !target || !u || !v) return false;
     double uu = 0.0, vv = 0.0;
     search_polar_error(measured, target, -search_limit, search_limit, first_step, -search_limit,
                        search_limit, first_step, &uu, &vv);

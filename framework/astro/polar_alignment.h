@@ -38,13 +38,15 @@ bool kestil_polar_alignment_error_3p(const SphericalPoint* p1, const SphericalPo
 // Given:  measured, target  positions
 // Returned: u, v  the polar error whose correction brings measured nearest to target, found
 //         by a grid search from -10 to +10 degrees refined three times down to 0.0002 degree
-// Result: false when |u| or |v| exceeds 9.5 degrees (u and v are written in both cases)
+// Result: false when |u| or |v| exceeds 9.5 degrees (u and v are written in both cases), or
+//         when an argument is null (nothing written)
 bool kestil_reestimate_polar_error(const SphericalPoint* measured, const SphericalPoint* target,
                                    double* u, double* v);
 
 // One grid pass: v from v_from while below v_to by v_step, within it u likewise; the first
 // grid point whose correction of measured lies strictly nearest to target is written to u and
-// v. Nothing is written when a step is not positive or a range is empty or not finite.
+// v. Nothing is written when an argument is null, a step is not positive, or a range is
+// empty, not finite or more than 100000 steps long.
 void search_polar_error(const SphericalPoint* measured, const SphericalPoint* target,
                         double v_from, double v_to, double v_step, double u_from, double u_to,
                         double u_step, double* u, double* v);

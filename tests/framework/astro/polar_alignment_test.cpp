@@ -101,13 +101,18 @@ TEST(PolarError, ReestimationConvergesToAKnownError) {
         EXPECT_NEAR(c.u_deg, u / deg, 0.0002);
         EXPECT_NEAR(c.v_deg, v / deg, 0.0002);
     }
+    const SphericalPoint p{1.0, 0.5, 1.0};
+    double u = 7;
+    EXPECT_FALSE(kestil_reestimate_polar_error(&p, &p, &u, nullptr));
+    EXPECT_EQ(7.0, u);
 }
 
 TEST(PolarError, SearchRefusesUnusableGrids) {
     const SphericalPoint p{1.0, 0.5, 1.0};
     struct Case { double from, to, step; };
     const Case cases[] = {{-0.1, 0.1, 0.0}, {-0.1, 0.1, -0.01}, {-0.1, 0.1, NAN},
-                          {-INFINITY, 0.1, 0.01}, {0.1, -0.1, 0.01}};
+                          {-INFINITY, 0.1, 0.01}, {0.1, -0.1, 0.01},
+                          {-0.1, 0.1, 1e-9}};  // 2e8 points: refused rather than run for hours
     for (const Case& c : cases) {
         double u = 7, v = 7;
         search_polar_error(&p, &p, c.from, c.to, c.step, -0.1, 0.1, 0.01, &u, &v);
