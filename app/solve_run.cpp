@@ -1,0 +1,103 @@
+// app/solve_run.cpp - one solve run: read the image whole, solve, report, exit code
+#include "app/solve_run.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <memory>
+
+#include "app/options.h"
+#include "app/reports.h"
+#include "app/wcs_header.h"
+#include "framework/alloc.h"
+#include "framework/log.h"
+
+namespace {
+
+constexpr long max_image_size = 2147483647;  // the solver takes a signed 32-bit count
+constexpr int log_level_errors = 1;
+constexpr int log_level_debug = 3;
+const char* const unreadable_message = "Can't read the image file";
+
+struct FileCloser {
+    void operator()(FILE* file) const noexcept { fclose(file); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+void drop_log_line(int, const char*) {}
+
+bool cant_read(const char* path) {
+    fprintf(stderr, "%s: can't read '%s'\n", program_name, path);
+    return false;
+}
+
+void write_report(const SolverSettings* settings, const SolverSolution* solution) {
+    switch (settings->output_format) {
+    case FORMAT_JSON:
+        write_json_report(settings, solution);
+        break;
+    case FORMAT_XML:
+        write_xml_report(settings, solution);
+        break;
+    case FORMAT_WCS:
+        if (solution->solved) write_wcs_header(settings, solution);
+        break;
+    default:
+        if (solution->solved) write_text_report(settings, solution);
+        break;
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+void configure_logging(int verbosity) {
+    kestil_set_log_level(verbosity >= 2 ? log_level_debug : log_level_errors);
+    if (verbosity == 0) kestil_log_message_handler = drop_log_line;
+}
+
+bool read_image_file(const char* path, unsigned char** data, uint32_t* size) {
+    File file(fopen(path, "rb"));
+    if (!file) {
+        fprintf(stderr, "%s: can't open '%s': %s\n", program_name, path, strerror(errno));
+        return false;
+    }
+    if (fseek(file.get(), 0, SEEK_END) != 0) return cant_read(path);
+    long length = ftell(file.get());
+    if (length <= 0 || length > max_image_size) return cant_read(path);
+    if (fseek(file.get(), 0, SEEK_SET) != 0) return cant_read(path);
+    auto* bytes = static_cast<unsigned char*>(kestil_checked_calloc(static_cast<size_t>(length), 1));
+    if (fread(bytes, 1, static_cast<size_t>(length), file.get()) != static_cast<size_t>(length)) {
+        free(bytes);
+        return cant_read(path);
+    }
+    *data = bytes;
+    *size = static_cast<uint32_t>(length);
+    return true;
+}
+
+int run_solve(const SolverSettings* settings) {
+    progress_stream = settings->output_format == FORMAT_TEXT ? stdout : stderr;
+    SolverSolution solution;
+    memset(&solution, 0, sizeof solution);
+
+    unsigned char* image = nullptr;
+    uint32_t image_size = 0;
+    if (read_image_file(settings->image_file, &image, &image_size)) {
+        kestil_solver_solve(settings, image, image_size, &solution);
+        free(image);
+        if (!solution.solved)
+            fprintf(stderr, "Not solved: %s\n",
+                    solution.message ? solution.message : "Unknown error");
+    } else {
+        solution.solved = false;
+        solution.message = unreadable_message;
+    }
+    write_report(settings, &solution);
+    return solution.solved ? 0 : 1;
+}
+
+}  // extern "C"
