@@ -1,0 +1,179 @@
+// Tests of the kestil_solver process: help, exit codes, the separation of the standard output
+// and the standard error, the default index directory and unreadable images.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/app/process.hpp"
+
+namespace {
+
+using app_test::RunResult;
+using app_test::TempDir;
+
+RunResult solver(const std::vector<std::string>& args,
+                 std::map<std::string, std::string> env = {{"KESTIL_CACHE_BASE", "/cache/base"}}) {
+    return app_test::run_program(app_test::solver_path(), args, env);
+}
+
+// The help text as the program's documentation states it, line by line, for the index
+// directory /cache/base/solver. The first line carries the build date and time.
+std::string expected_help_after_first_line() {
+    return std::string() +
+           "Finds where in the sky an image points, from the stars it shows.\n\n"
+           "Plate solves an image file with the indexes of the Solvane Agent.\n\n"
+           "Usage: kestil_solver [options] image_file\n"
+           "       kestil_solver [-i <dir>] -l | --download <scales> | --remove <scales>\n\n"
+           "The image can be KESTIL RAW, FITS, JPEG or a camera raw file.\n\n"
+           "Options:\n"
+           "  -i, --index-dir <dir>     directory with the index files (default: /cache/base/solver)\n"
+           "  -x, --index <scales>      comma separated quad scales of the indexes to use, in degrees (default: all installed of 0.2,0.5,1,2,5,10,20)\n"
+           "  -s, --scale <deg>         pixel scale hint in degrees per pixel, 0 = unknown (default: 0)\n"
+           "  -r, --ra <hours>          RA hint in hours, decimal or h:m:s (default: none)\n"
+           "  -d, --dec <deg>           Dec hint in degrees, decimal or d:m:s (default: none)\n"
+           "  -R, --radius <deg>        search radius around the RA/Dec hint in degrees, 0 = whole sky (default: 0)\n"
+           "  -e, --epoch <epoch>       epoch of the hint and the solution, 2000 = J2000, 0 = JNow (default: 2000)\n"
+           "  -p, --parity <parity>     accept only solutions of this parity, -1, 1 or 0 = any (default: 0)\n"
+           "  -D, --downsample <n>      bin the image n x n before the star detection, 1 = none (default: 2)\n"
+           "  -t, --depth <n>           try the n brightest stars first and then all, 0 = 40, 100 and all (default: 0)\n"
+           "  -c, --cpu-limit <sec>     give up after this many seconds, 0 = no limit (default: 180)\n"
+           "  -f, --format <format>     output format of the result, text, json, xml or wcs (default: text)\n"
+           "  -v, --verbose             report the progress and errors, -vv adds the debug log\n"
+           "  -h, --help                show this help\n\n"
+           "Index management:\n"
+           "  -l, --list                list the published indexes and the ones installed in the index directory\n"
+           "      --download <scales>   download the indexes of the comma separated quad scales or all, valid\n"
+           "                            installed indexes are kept, invalid ones replaced\n"
+           "      --remove <scales>     remove the installed indexes of the comma separated quad scales or all\n"
+           "      --index-url <url>     download the indexes from this URL (default:\n"
+           "                            https://kestil-solver.example.org/releases/download/index_release_v2)\n\n"
+           "With json or xml the result, solved or not, is a single document on the standard output and the progress\n"
+           "of -v goes to the standard error.\n\n"
+           "With wcs the solution is a WCS FITS header on the standard output, like the .wcs files of other plate\n"
+           "solvers, always in J2000; nothing is written to the standard output when the image is not solved.\n\n"
+           "The exit code is 0 when the image is solved, 1 when it is not and 2 on wrong arguments. With --list,\n"
+           "--download and --remove it is 0 on success, 1 when an index can't be downloaded or removed or the\n"
+           "download is interrupted and 2 on wrong arguments.\n";
+}
+
+void expect_help(const std::string& out) {
+    size_t end = out.find('\n');
+    ASSERT_NE(std::string::npos, end);
+    // Compiler date and time forms: "Nov 10 2026" (day padded with a blank) and "17:35:58".
+    static const std::regex first_line(
+        R"(KESTIL Solver v\.3\.0-11 built on [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} [0-2][0-9]:[0-5][0-9]:[0-5][0-9]\.)");
+    EXPECT_TRUE(std::regex_match(out.substr(0, end), first_line)) << out.substr(0, end);
+    EXPECT_EQ(expected_help_after_first_line(), out.substr(end + 1));
+}
+
+TEST(CommandLine, HelpAnywhereAndWithoutArguments) {
+    struct Case { std::vector<std::string> args; int exit_code; };
+    const Case cases[] = {
+        {{}, 2},                            // no arguments: help, but the call was wrong
+        {{"-h"}, 0},
+        {{"--help"}, 0},
+        {{"-i", "-h"}, 0},                  // where the value of -i would stand
+        {{"image.fits", "-x", "3", "--help"}, 0},  // before any other check
+        {{"-l", "--download", "1", "-h"}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0]);
+        RunResult r = solver(c.args);
+        EXPECT_EQ(c.exit_code, r.exit_code);
+        EXPECT_EQ("", r.err);
+        expect_help(r.out);
+    }
+}
+
+TEST(CommandLine, DefaultIndexDirectoryFromTheHomeFolder) {
+    struct Case { std::map<std::string, std::string> env; std::string dir; };
+    const Case cases[] = {
+        {{{"KESTIL_CACHE_BASE", ""}, {"USERPROFILE", ""}, {"HOME", "/home/someone"}},
+         "/home/someone/.kestil/solver"},
+        {{{"KESTIL_CACHE_BASE", ""}, {"USERPROFILE", "C:\\Users\\me"}, {"HOME", "/h"}},
+         "C:\\Users\\me/.kestil/solver"},
+        {{{"KESTIL_CACHE_BASE", "/var/cache"}, {"HOME", "/h"}}, "/var/cache/solver"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.dir);
+        RunResult r = solver({"-h"}, c.env);
+        EXPECT_NE(std::string::npos,
+                  r.out.find("directory with the index files (default: " + c.dir + ")\n"));
+    }
+}
+
+TEST(CommandLine, ArgumentErrorsExitWithTwoAndWriteOnlyToStandardError) {
+    struct Case { std::vector<std::string> args; std::string err; };
+    const Case cases[] = {
+        {{"-x", "3", "img"},
+         "kestil_solver: unknown index scale '3'\n"
+         "kestil_solver: invalid value '3' for '-x', see 'kestil_solver -h'\n"},
+        {{"-x", ",", "img"}, "kestil_solver: invalid value ',' for '-x', see 'kestil_solver -h'\n"},
+        {{"-l", "--download", "1"},
+         "kestil_solver: only one of --list, --download and --remove can be given\n"},
+        {{"--download", "1", "-x", "2"}, "kestil_solver: '-x' can't be used with --download\n"},
+        {{"-v"}, "kestil_solver: no image file given, see 'kestil_solver -h'\n"},
+        {{"img", "-f"}, "kestil_solver: unknown option or missing value for '-f'\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.err);
+        RunResult r = solver(c.args);
+        EXPECT_EQ(2, r.exit_code);
+        EXPECT_EQ("", r.out);
+        EXPECT_EQ(c.err, r.err);
+    }
+}
+
+TEST(CommandLine, UnreadableImages) {
+    TempDir dir;
+    std::string missing = dir.path() + "/missing.fits";
+    std::string empty = dir.file("empty.fits", "");
+    std::string folder = dir.path() + "/folder";
+    ASSERT_EQ(0, mkdir(folder.c_str(), 0700));
+    struct Case { std::string path; std::string err; };
+    const Case cases[] = {
+        {missing, "kestil_solver: can't open '" + missing + "': No such file or directory\n"},
+        {empty, "kestil_solver: can't read '" + empty + "'\n"},
+        {folder, "kestil_solver: can't read '" + folder + "'\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        // Text and wcs: nothing on the standard output, no "Not solved" line, exit code 1.
+        for (const char* format : {"text", "wcs"}) {
+            RunResult r = solver({"-f", format, c.path});
+            EXPECT_EQ(1, r.exit_code);
+            EXPECT_EQ("", r.out);
+            EXPECT_EQ(c.err, r.err);
+        }
+        // JSON: the document still comes, with the message of an unreadable image.
+        RunResult r = solver({c.path, "--format", "json"});
+        EXPECT_EQ(1, r.exit_code);
+        EXPECT_EQ(c.err, r.err);
+        EXPECT_EQ("{\n  \"file\": \"" + c.path + "\",\n  \"solved\": false,\n  \"time\": 0.000,\n"
+                  "  \"message\": \"Can't read the image file\"\n}\n", r.out);
+        r = solver({"-f", "xml", c.path});
+        EXPECT_EQ(1, r.exit_code);
+        EXPECT_EQ(c.err, r.err);
+        EXPECT_NE(std::string::npos, r.out.find("<message>Can&apos;t read the image file</message>"));
+    }
+}
+
+TEST(CommandLine, UnsolvedImageGoesToStandardError) {
+    // Bytes that are no image: read whole, handed to the solver, not solved.
+    TempDir dir;
+    std::string path = dir.file("noise.bin", std::string(4096, '\x5a'));
+    struct Case { const char* format; bool document; };
+    const Case cases[] = {{"text", false}, {"wcs", false}, {"json", true}, {"xml", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.format);
+        RunResult r = solver({"-f", c.format, path});
+        EXPECT_EQ(1, r.exit_code);
+        EXPECT_NE(std::string::npos, r.err.find("Not solved: ")) << r.err;
+        EXPECT_EQ(c.document, !r.out.empty()) << r.out;
+    }
+}
+
+}  // namespace
