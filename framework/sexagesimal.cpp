@@ -77,20 +77,21 @@ bool takes_one_real(const char* signature) {
     return strchr("eEfFgGaA", signature[i]) && signature[i + 1] == '\0';
 }
 
-// The whole part as an int; magnitudes beyond the int range (and NaN) are clamped, since no
-// angle or time comes near them.
-int whole_part(double magnitude) {
-    if (!(magnitude >= 0.0)) return 0;
-    if (magnitude >= 2147483646.0) return 2147483646;
-    return static_cast<int>(magnitude);
+// The magnitude the sexagesimal fields are made of: NaN becomes 0 and larger values than the
+// int whole part can hold are clamped, since no angle or time comes near them.
+double field_magnitude(double magnitude) {
+    constexpr double largest_whole = 2147483646.0;  // leaves room for a carry
+    if (!(magnitude >= 0.0)) return 0.0;
+    return magnitude > largest_whole ? largest_whole : magnitude;
 }
 
 // Writes the unsigned text of the magnitude by the signature of the format.
 void write_magnitude(double magnitude, const char* format, char* buffer, size_t size) {
     char signature[signature_capacity];
     format_signature(format, signature);
-    int whole = whole_part(magnitude);
-    double minutes = (magnitude - floor(magnitude)) * 60.0;
+    const double a = field_magnitude(magnitude);
+    int whole = static_cast<int>(a);
+    double minutes = (a - floor(a)) * 60.0;
     double seconds = (minutes - floor(minutes)) * 60.0;
     int decimals;
 

@@ -38,7 +38,8 @@ double kestil_stod(const char* text);
 //         buffer, size   destination; nothing is touched when size is 0
 // Returned: buffer        the text, cut to size - 1 characters; rounded fields that reach 60
 //                         carry into the next larger field, the whole part never wraps;
-//                         a negative value is written with a leading "-"
+//                         a negative value is written with a leading "-"; the fields of NaN
+//                         are those of 0, magnitudes above 2147483646 are clamped to it
 // Result: buffer
 char* kestil_dtos_r(double value, const char* format, char* buffer, size_t size);
 

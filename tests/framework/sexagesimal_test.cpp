@@ -106,6 +106,14 @@ TEST(Sexagesimal, DtosRespectsSmallBuffers) {
     EXPECT_STREQ("1:3", kestil_dtos_r(1.5, nullptr, buffer, 4));
 }
 
+TEST(Sexagesimal, DtosOfValuesNoAngleReaches) {
+    char buffer[32];
+    EXPECT_STREQ("0:00:00.00", kestil_dtos_r(NAN, nullptr, buffer, sizeof buffer));
+    EXPECT_STREQ("2147483646:00:00.00", kestil_dtos_r(1e300, nullptr, buffer, sizeof buffer));
+    EXPECT_STREQ("-2147483646:00", kestil_dtos_r(-INFINITY, "%d:%02d", buffer, sizeof buffer));
+    EXPECT_STREQ("inf", kestil_dtos_r(INFINITY, "%g", buffer, sizeof buffer));
+}
+
 TEST(Sexagesimal, DtosRotatesFourBuffers) {
     char* results[5];
     for (int i = 0; i < 5; ++i) results[i] = kestil_dtos(i + 1.5, "%d:%02d");
