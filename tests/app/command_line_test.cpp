@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/solve_run.h"
 #include "tests/app/process.hpp"
 
 namespace {
@@ -173,6 +174,30 @@ TEST(CommandLine, UnsolvedImageGoesToStandardError) {
         EXPECT_EQ(1, r.exit_code);
         EXPECT_NE(std::string::npos, r.err.find("Not solved: ")) << r.err;
         EXPECT_EQ(c.document, !r.out.empty()) << r.out;
+    }
+}
+
+TEST(CommandLine, ProgressStreamFollowsTheFormat) {
+    // Text shares the standard output with its progress; the documents keep it for themselves.
+    TempDir dir;
+    std::string missing = dir.path() + "/missing.fits";
+    struct Case { int format; FILE* stream; bool document; };
+    const Case cases[] = {{FORMAT_TEXT, stdout, false}, {FORMAT_JSON, stderr, true},
+                          {FORMAT_XML, stderr, true},   {FORMAT_WCS, stderr, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.format);
+        SolverSettings settings{};
+        settings.image_file = missing.c_str();
+        settings.output_format = c.format;
+        settings.epoch = 2000.0;
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(1, run_solve(&settings));
+        std::string out = testing::internal::GetCapturedStdout();
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(c.stream, progress_stream);
+        EXPECT_EQ(c.document, !out.empty());
+        EXPECT_EQ(0u, err.rfind("kestil_solver: can't open '", 0)) << err;
     }
 }
 
