@@ -2,6 +2,7 @@
 // and the standard error, the default index directory and unreadable images.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <regex>
 #include <string>
@@ -175,6 +176,23 @@ TEST(CommandLine, UnsolvedImageGoesToStandardError) {
         EXPECT_NE(std::string::npos, r.err.find("Not solved: ")) << r.err;
         EXPECT_EQ(c.document, !r.out.empty()) << r.out;
     }
+}
+
+TEST(CommandLine, OutOfMemoryIsAFailure) {
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "AddressSanitizer reserves more address space than the limit allows";
+#else
+    // A 200 MB image (sparse) under a 120 MB address space limit: the image buffer can't be
+    // allocated. The run must not look like a success, and no document may be half written.
+    TempDir dir;
+    std::string image = dir.path() + "/big.img";
+    ASSERT_EQ(0, truncate(dir.file("big.img", "x").c_str(), 200 << 20));
+    RunResult r = app_test::run_program(
+        "sh", {"-c", "ulimit -v 120000 && exec \"$0\" -f json \"$1\"", app_test::solver_path(), image});
+    EXPECT_EQ(1, r.exit_code);
+    EXPECT_EQ("Failed to allocate memory", r.err);
+    EXPECT_EQ("", r.out);
+#endif
 }
 
 TEST(CommandLine, ProgressStreamFollowsTheFormat) {
