@@ -156,10 +156,15 @@ TEST(CommandLine, UnreadableImages) {
         EXPECT_EQ(c.err, r.err);
         EXPECT_EQ("{\n  \"file\": \"" + c.path + "\",\n  \"solved\": false,\n  \"time\": 0.000,\n"
                   "  \"message\": \"Can't read the image file\"\n}\n", r.out);
+        RunResult parsed = app_test::run_program("jq", {"-e", ".solved == false",
+                                                        dir.file("out.json", r.out)});
+        EXPECT_EQ(0, parsed.exit_code) << parsed.err;
         r = solver({"-f", "xml", c.path});
         EXPECT_EQ(1, r.exit_code);
         EXPECT_EQ(c.err, r.err);
         EXPECT_NE(std::string::npos, r.out.find("<message>Can&apos;t read the image file</message>"));
+        parsed = app_test::run_program("xmllint", {"--noout", dir.file("out.xml", r.out)});
+        EXPECT_EQ(0, parsed.exit_code) << parsed.err;
     }
 }
 
