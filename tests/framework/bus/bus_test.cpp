@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <memory>
 #include <set>
+#include <thread>
 #include <string.h>
 
 #include "framework/alloc.h"
@@ -601,13 +602,39 @@ TEST_F(BusTest, BlobTable) {
     EXPECT_EQ(&image->items[0], entry->item);
     kestil_release_blob(entry);
 
-    // Shrinking orphans the entry of the item that went away; a held entry outlives it.
-    KestilBlobEntry* held = kestil_acquire_blob(&image->items[1]);
-    ASSERT_NE(nullptr, held);
+    // Shrinking orphans the entry of the item that went away; an entry held meanwhile outlives
+    // it. The holder is another thread: an entry is never held across a call that takes the
+    // BLOB table lock (resizing does), or the locks would be taken in the wrong order.
+    std::mutex mutex;
+    std::condition_variable step;
+    int stage = 0;
+    KestilItem* preview = &image->items[1];
+    const KestilItem* item_seen = preview;
+    std::thread holder([&] {
+        KestilBlobEntry* held = kestil_acquire_blob(preview);
+        std::unique_lock lock(mutex);
+        stage = held ? 1 : -1;
+        step.notify_all();
+        step.wait_for(lock, std::chrono::seconds(30), [&] { return stage == 2; });
+        if (held) {
+            item_seen = held->item;
+            lock.unlock();
+            kestil_release_blob(held);
+        }
+    });
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(step.wait_for(lock, std::chrono::seconds(30), [&] { return stage != 0; }));
+    }
+    EXPECT_EQ(1, stage);
     image = kestil_resize_property(image, 1);
-    EXPECT_EQ(nullptr, held->item);
-    EXPECT_EQ(0, held->size);
-    kestil_release_blob(held);
+    {
+        std::lock_guard lock(mutex);
+        stage = 2;
+        step.notify_all();
+    }
+    holder.join();
+    EXPECT_EQ(nullptr, item_seen);
     EXPECT_TRUE(kestil_validate_blob(&image->items[0]));
     image->items[0].blob.value = nullptr;  // "ro": the data is not the property's to free
     kestil_release_property(image);

@@ -365,6 +365,7 @@ TEST(Properties, TraceLines) {
     property->access_token = 0xab;
     property->changed = true;
     int saved_level = kestil_get_log_level();
+    trace_lines.clear();
     kestil_log_message_handler = capture_trace;
     kestil_set_log_level(3);
     kestil_trace_property("Update", property.get(), false, nullptr);
