@@ -443,9 +443,8 @@ void kestil_property_copy_values(KestilProperty* property, const KestilProperty*
             kestil_set_text_item_value(item, kestil_get_text_item_value(&source));
             break;
         case KESTIL_NUMBER_VECTOR:
-            if (isfinite(source.number.value))
-                item->number.value = item->number.target =
-                    clamp(source.number.value, item->number.min, item->number.max);
+            if (!isfinite(source.number.value)) continue;  // ignored: the item stays untouched
+            item->number.value = item->number.target = clamp(source.number.value, item->number.min, item->number.max);
             break;
         case KESTIL_SWITCH_VECTOR:
             item->sw.value = item->sw.target = source.sw.value;

@@ -218,6 +218,7 @@ TEST(Properties, CopyValuesClampsAndIgnoresNaN) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.given);
         property->items[0].number.value = property->items[0].number.target = 5;
+        property->items[0].item_changed = false;
         PropertyHandle request(
             kestil_init_number_property(nullptr, "D", "N", nullptr, nullptr, KESTIL_ALERT_STATE, KESTIL_RW_PERM, 1));
         kestil_init_number_item(&request->items[0], "X", "", 0, 0, 0, c.given);
@@ -225,6 +226,7 @@ TEST(Properties, CopyValuesClampsAndIgnoresNaN) {
         kestil_property_copy_values(property.get(), request.get(), false);
         EXPECT_EQ(c.expected, property->items[0].number.value);
         EXPECT_EQ(c.expected, property->items[0].number.target);
+        EXPECT_EQ(isfinite(c.given), property->items[0].item_changed);
         EXPECT_EQ(static_cast<uint32_t>(KESTIL_OK_STATE), property->state);
         EXPECT_EQ(0x99u, property->access_token);
         property->items[0].number.target = 5;
