@@ -351,8 +351,10 @@ int kestil_attach_device(KestilDevice* device) {
             highest_device = slot;
             kestil_trace("%d devices attached", slot + 1);
         }
+        // The token is taken before the device can be reached, so that no change slips past it
+        // while the device attaches; it is read again once the configuration is loaded.
+        device->access_token = kestil_get_device_token(device->name);
         devices[slot] = device;
-        device->access_token = 0;
         if (device->attach) device->last_result = device->attach(device);
     }
     if (!device->skip_config_load && device->change_property) {

@@ -101,9 +101,16 @@ TEST_F(BusTest, AccessTokens) {
     ASSERT_TRUE(kestil_add_device_token("Locked", 0x10));
     TestDevice locked("Locked"), open("Open");
     TestClient client("C");
-    ASSERT_EQ(0, kestil_attach_device(&locked.device));
-    ASSERT_EQ(0, kestil_attach_device(&open.device));
+    // A change arriving while the device attaches already meets its token.
+    locked.device.attach = [](KestilDevice*) {
+        return kestil_change_number_property_1_with_token(nullptr, "Locked", "P", 0x11, "VALUE", 1);
+    };
     ASSERT_EQ(0, kestil_attach_client(&client.client));
+    ASSERT_EQ(0, kestil_attach_device(&locked.device));
+    EXPECT_TRUE(locked.recorder.events("change").empty());
+    EXPECT_EQ(1u, client.recorder.events("message").size());
+    client.recorder.clear();
+    ASSERT_EQ(0, kestil_attach_device(&open.device));
     EXPECT_EQ(0x10u, locked.device.access_token);
     EXPECT_EQ(0u, open.device.access_token);
     struct Case { const char* what; uint64_t master; uint64_t token; bool delivered; };
