@@ -1,8 +1,28 @@
 #!/usr/bin/env bash
-# Builds the Debug configuration (AddressSanitizer and UndefinedBehaviorSanitizer) and runs the
-# whole test suite with ctest. Run from anywhere; dependencies come from scripts/install-deps.sh.
+# Runs the whole test suite: every test under AddressSanitizer and UndefinedBehaviorSanitizer
+# (Debug preset), then the threaded suites again under ThreadSanitizer. Ends with ctest's
+# summary of the main run. Dependencies come from scripts/install-deps.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+# Threaded suites that also run under ThreadSanitizer (their ctest labels = executable names).
+tsan_suites=(bus_tests timers_tests uni_io_tests)
+
+cmake --preset tsan >/dev/null
+tsan_targets=()
+for suite in "${tsan_suites[@]}"; do
+  if cmake --build --preset tsan --target help | grep -q "^${suite}:"; then
+    tsan_targets+=("$suite")
+  fi
+done
+if ((${#tsan_targets[@]})); then
+  echo "== ThreadSanitizer: ${tsan_targets[*]}"
+  cmake --build --preset tsan --target "${tsan_targets[@]}"
+  labels=$(IFS='|'; echo "${tsan_targets[*]}")
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --preset tsan -L "^(${labels})\$"
+fi
+
+echo "== AddressSanitizer and UndefinedBehaviorSanitizer: the whole suite"
 cmake --preset debug
 cmake --build --preset debug
 ctest --preset debug
