@@ -1,0 +1,159 @@
+// Tests of the noise filter: noise estimate, defective-pixel repair, Gaussian smoothing.
+#include "solver/image/noise_filter.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "image_test_support.hpp"
+
+namespace {
+
+using image_test::FreeDeleter;
+using image_test::ImagePtr;
+
+constexpr uint32_t side = 16;
+
+// A background whose horizontal neighbour differences are all 1: smallest and median
+// difference 1, so the estimated noise is 1 / 0.9538870478206527 = 1.048.
+std::vector<uint16_t> checkerboard(uint32_t width, uint32_t height) {
+    std::vector<uint16_t> pixels(size_t(width) * height);
+    for (uint32_t y = 0; y < height; ++y)
+        for (uint32_t x = 0; x < width; ++x) pixels[y * width + x] = uint16_t(1000 + (x + y) % 2);
+    return pixels;
+}
+
+ImagePtr image_of(const std::vector<uint16_t>& pixels, uint32_t width, uint32_t height) {
+    ImagePtr image(new_solver_image(width, height));
+    std::copy(pixels.begin(), pixels.end(), image->pixels);
+    return image;
+}
+
+std::vector<uint16_t> filtered(const std::vector<uint16_t>& pixels, uint32_t width, uint32_t height) {
+    const ImagePtr image = image_of(pixels, width, height);
+    std::unique_ptr<uint16_t, FreeDeleter> out(filtered_image(image.get()));
+    if (!out) return {};
+    return std::vector<uint16_t>(out.get(), out.get() + pixels.size());
+}
+
+TEST(NoiseFilter, SmallOrForeignImagesAreNotFiltered) {
+    struct Case { uint32_t width, height, signature; bool filtered; };
+    const Case cases[] = {{2, 100, PIXEL_FORMAT_RAW2, false}, {100, 2, PIXEL_FORMAT_RAW2, false},
+                          {3, 3, PIXEL_FORMAT_RAW2, true}, {3, 3, PIXEL_FORMAT_RAW1, true},
+                          {8, 8, PIXEL_FORMAT_RAW3, false}, {8, 8, PIXEL_FORMAT_RAW6, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.width << " x " << c.height);
+        ImagePtr image(new_solver_image(c.width, c.height));
+        image->signature = c.signature;
+        std::unique_ptr<uint16_t, FreeDeleter> out(filtered_image(image.get()));
+        EXPECT_EQ(c.filtered, out != nullptr);
+    }
+}
+
+TEST(NoiseFilter, FlatImagesComeBackUnchanged) {
+    EXPECT_EQ(std::vector<uint16_t>(side * side, 1234), filtered(std::vector<uint16_t>(side * side, 1234), side, side));
+    EXPECT_EQ(std::vector<uint16_t>(side * side, 65535), filtered(std::vector<uint16_t>(side * side, 65535), side, side));
+    // "RAW1" samples are bytes, read as 0..255 without expansion.
+    ImagePtr image(new_solver_image(side, side));
+    image->signature = PIXEL_FORMAT_RAW1;
+    std::memset(image->pixels, 200, side * side);
+    std::unique_ptr<uint16_t, FreeDeleter> out(filtered_image(image.get()));
+    ASSERT_TRUE(out);
+    for (size_t i = 0; i < side * side; ++i) ASSERT_EQ(200, out.get()[i]) << i;
+}
+
+TEST(NoiseFilter, RepairsAndNonRepairs) {
+    const float sigma = float(1 / 0.9538870478206527);
+    struct Spot { uint32_t x, y; };
+    struct Case { std::vector<Spot> hot; uint32_t replaced; std::vector<std::pair<Spot, uint16_t>> after;
+                  const char* what; };
+    const Case cases[] = {
+        // Neighbours of an even pixel: four diagonals of 1000, four sides of 1001.
+        {{{8, 8}}, 1, {{{8, 8}, 1000}}, "single hot pixel: mean of the 4th and 5th neighbour"},
+        {{{7, 8}}, 1, {{{7, 8}, 1000}}, "odd pixel: sides 1000, diagonals 1001"},
+        {{{8, 8}, {9, 8}}, 2, {{{8, 8}, 1000}, {{9, 8}, 1001}}, "horizontal pair both repaired"},
+        {{{8, 8}, {8, 9}}, 2, {{{8, 8}, 1000}, {{8, 9}, 1001}}, "vertical pair both repaired"},
+        {{{8, 8}, {9, 8}, {8, 9}, {9, 9}}, 0, {}, "2 x 2 cluster kept"},
+        {{{7, 7}, {8, 7}, {9, 7}, {7, 8}, {8, 8}, {9, 8}, {7, 9}, {8, 9}, {9, 9}}, 0, {},
+         "3 x 3 plateau kept"},
+        {{{0, 8}}, 0, {}, "left border"},
+        {{{8, 0}}, 0, {}, "top border"},
+        {{{15, 15}}, 0, {}, "corner"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<uint16_t> source = checkerboard(side, side);
+        for (const Spot& s : c.hot) source[s.y * side + s.x] += 1000;
+        std::vector<uint16_t> repaired(source.size());
+        EXPECT_EQ(c.replaced, replace_defective_pixels(source.data(), repaired.data(), side, side, sigma));
+        std::vector<uint16_t> expected = source;
+        for (const auto& [s, value] : c.after) expected[s.y * side + s.x] = value;
+        EXPECT_EQ(expected, repaired);
+    }
+}
+
+TEST(NoiseFilter, ThresholdIsTenSigmaAboveTheDarkestNeighbour) {
+    struct Case { uint16_t excess; float sigma; uint32_t replaced; };
+    // Darkest neighbour 1000: the excess must reach 10 sigma.
+    const Case cases[] = {{100, 10.0f, 1}, {99, 10.0f, 0}, {1000, 100.0f, 1}, {1000, 100.1f, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.excess << " over sigma " << c.sigma);
+        std::vector<uint16_t> source(side * side, 1000);
+        source[8 * side + 8] = uint16_t(1000 + c.excess);
+        std::vector<uint16_t> out(source.size());
+        EXPECT_EQ(c.replaced, replace_defective_pixels(source.data(), out.data(), side, side, c.sigma));
+    }
+}
+
+TEST(NoiseFilter, RepairCountAddsUpThePasses) {
+    // Pass 1 repairs the peak (its vertical pair is dark) and the two bright pixels above and
+    // below its right neighbour (their horizontal pairs are dark); the right neighbour, shielded
+    // in both directions until then, falls in pass 2; pass 3 finds nothing. 3 + 1 = 4.
+    std::vector<uint16_t> source(side * side, 1000);
+    source[8 * side + 8] = 3000;
+    source[8 * side + 9] = 1500;
+    source[7 * side + 9] = 1500;
+    source[9 * side + 9] = 1500;
+    std::vector<uint16_t> out(source.size());
+    EXPECT_EQ(4u, replace_defective_pixels(source.data(), out.data(), side, side, 1.0f));
+    EXPECT_EQ(std::vector<uint16_t>(side * side, 1000), out);
+}
+
+TEST(NoiseFilter, NoiseEstimateDecidesTheRepair) {
+    // Checkerboard noise 1.048: a spike of 1000 is repaired, then smoothed into the background.
+    std::vector<uint16_t> pixels = checkerboard(side, side);
+    pixels[8 * side + 8] += 1000;
+    const std::vector<uint16_t> quiet = filtered(pixels, side, side);
+    ASSERT_EQ(pixels.size(), quiet.size());
+    // The background smooths to about 1000.5; either rounding of it is right.
+    for (size_t i = 0; i < quiet.size(); ++i) ASSERT_TRUE(quiet[i] == 1000 || quiet[i] == 1001) << i;
+    // Flat background: the spike is the smallest non-zero difference, so sigma is the spike
+    // height and nothing is repaired: the centre keeps 1000 x 0.3990503^2 = 159.2 above 500.
+    std::vector<uint16_t> flat(side * side, 500);
+    flat[8 * side + 8] = 1500;
+    const std::vector<uint16_t> spiky = filtered(flat, side, side);
+    ASSERT_EQ(flat.size(), spiky.size());
+    EXPECT_EQ(659, spiky[8 * side + 8]);
+}
+
+TEST(NoiseFilter, GaussianImpulseResponseAndEdges) {
+    // Weights 0.0044330, 0.0540056, 0.2420362, 0.3990503 (independently: exp(-i^2/2)/2.50663);
+    // products rounded to the nearest count.
+    const uint32_t n = 9;
+    std::vector<uint16_t> impulse(n * n, 0);
+    impulse[4 * n + 4] = 10000;
+    std::vector<uint16_t> out(n * n);
+    gaussian_smooth(impulse.data(), out.data(), n, n);
+    struct Case { uint32_t x, y; uint16_t expected; };
+    const Case cases[] = {{4, 4, 1592}, {5, 4, 966}, {4, 6, 216}, {7, 4, 18}, {5, 5, 586},
+                          {8, 8, 0}, {0, 4, 0}};
+    for (const Case& c : cases) EXPECT_EQ(c.expected, out[c.y * n + c.x]) << c.x << "," << c.y;
+    // In a corner the repeated edge sample takes the weights beyond the border:
+    // (0.3990503 + 0.2420362 + 0.0540056 + 0.0044330)^2 x 10000 = 4893.3.
+    std::vector<uint16_t> corner(n * n, 0);
+    corner[0] = 10000;
+    gaussian_smooth(corner.data(), out.data(), n, n);
+    EXPECT_EQ(4893, out[0]);
+}
+
+}  // namespace
