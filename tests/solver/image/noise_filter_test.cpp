@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
 #include <vector>
 
 #include "image_test_support.hpp"
@@ -154,6 +158,118 @@ TEST(NoiseFilter, GaussianImpulseResponseAndEdges) {
     corner[0] = 10000;
     gaussian_smooth(corner.data(), out.data(), n, n);
     EXPECT_EQ(4893, out[0]);
+}
+
+}  // namespace
+
+namespace {
+
+// The repair written plainly: a full snapshot and a test of every interior pixel each pass.
+// The library skips work (pre-test, passes limited to the previous writes); results must agree.
+uint32_t plain_repair(const std::vector<uint16_t>& source, std::vector<uint16_t>& out,
+                      size_t w, size_t h, float sigma) {
+    out = source;
+    uint32_t total = 0;
+    for (int pass = 0; pass < 4; ++pass) {
+        const std::vector<uint16_t> s = out;
+        uint32_t replaced = 0;
+        for (size_t y = 1; y + 1 < h; ++y)
+            for (size_t x = 1; x + 1 < w; ++x) {
+                auto at = [&](size_t cx, size_t cy) { return int(s[cy * w + cx]); };
+                int n[8] = {at(x - 1, y - 1), at(x, y - 1), at(x + 1, y - 1), at(x - 1, y),
+                            at(x + 1, y), at(x - 1, y + 1), at(x, y + 1), at(x + 1, y + 1)};
+                const int m = *std::min_element(n, n + 8);
+                const float d = float(at(x, y) - m);
+                if (10.0f * sigma > d) continue;
+                const bool horizontal = 0.1 * d > double(float(std::max(n[3], n[4]) - m));
+                const bool vertical = 0.1 * d > double(float(std::max(n[1], n[6]) - m));
+                if (!horizontal && !vertical) continue;
+                std::sort(n, n + 8);
+                out[y * w + x] = uint16_t((n[3] + n[4]) / 2);
+                ++replaced;
+            }
+        total += replaced;
+        if (!replaced) break;
+    }
+    return total;
+}
+
+TEST(NoiseFilter, RepairAgreesWithThePlainAlgorithm) {
+    struct Case { size_t w, h; uint32_t hot_one_in; int cluster; float sigma; const char* what; };
+    const Case cases[] = {
+        {61, 47, 50, 1, 3.0f, "scattered single defects"},
+        {61, 47, 20, 3, 3.0f, "clusters repaired over several passes"},
+        {64, 64, 3, 2, 2.0f, "defects everywhere: full passes after the first"},
+        {3, 40, 5, 1, 1.0f, "three columns"},
+        {40, 3, 5, 1, 1.0f, "three rows"},
+        {33, 29, 9, 2, std::numeric_limits<float>::quiet_NaN(), "NaN sigma passes every pixel"},
+        {33, 29, 9, 2, 1e30f, "huge sigma passes none"},
+    };
+    uint32_t seed = 12345;
+    auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<uint16_t> source(c.w * c.h);
+        for (uint16_t& v : source) v = uint16_t(500 + (next() >> 28));
+        for (size_t i = 0; i < source.size(); ++i) {
+            if (next() % c.hot_one_in) continue;
+            const uint16_t level = uint16_t(2000 + (next() >> 20));
+            for (int dy = 0; dy < c.cluster; ++dy)
+                for (int dx = 0; dx < c.cluster; ++dx)
+                    if (next() % 2 || (dx == 0 && dy == 0))
+                        source[(i + dy * c.w + dx) % source.size()] = level;
+        }
+        std::vector<uint16_t> expected, actual(source.size());
+        const uint32_t count = plain_repair(source, expected, c.w, c.h, c.sigma);
+        EXPECT_EQ(count, replace_defective_pixels(source.data(), actual.data(), int(c.w),
+                                                  int(c.h), c.sigma));
+        EXPECT_EQ(expected, actual);
+        // Repairing in place reads a snapshot too.
+        std::vector<uint16_t> in_place = source;
+        EXPECT_EQ(count, replace_defective_pixels(in_place.data(), in_place.data(), int(c.w),
+                                                  int(c.h), c.sigma));
+        EXPECT_EQ(expected, in_place);
+    }
+}
+
+TEST(NoiseFilter, PixelRepairedToItsOwnValueCountsEveryPass) {
+    // Dark above and below, bright left, right and diagonally: the pixel is a one-pixel-high
+    // ridge vertically, and the median of its neighbours is its own value, so every one of the
+    // four passes "repairs" it again.
+    std::vector<uint16_t> source(5 * 5, 5000);
+    for (size_t x = 0; x < 5; ++x) source[1 * 5 + x] = source[3 * 5 + x] = 100;
+    for (size_t x : {size_t(0), size_t(2), size_t(4)}) source[1 * 5 + x] = source[3 * 5 + x] = 5000;
+    source[1 * 5 + 2] = source[3 * 5 + 2] = 100;
+    std::vector<uint16_t> expected, actual(source.size());
+    const uint32_t count = plain_repair(source, expected, 5, 5, 1.0f);
+    EXPECT_EQ(count, replace_defective_pixels(source.data(), actual.data(), 5, 5, 1.0f));
+    EXPECT_EQ(expected, actual);
+    EXPECT_GE(count, 4u);
+}
+
+TEST(NoiseFilter, SmoothingOfNarrowImagesMatchesTheClampedSums) {
+    const std::array<double, 7> weights = {0.0044330, 0.0540056, 0.2420362, 0.3990503,
+                                           0.2420362, 0.0540056, 0.0044330};
+    for (size_t w : {1, 2, 3, 5, 6, 7, 8, 13}) {
+        const size_t h = 9;
+        SCOPED_TRACE(w);
+        std::vector<uint16_t> source(w * h);
+        for (size_t i = 0; i < source.size(); ++i) source[i] = uint16_t((i * 40503u) % 60000);
+        std::vector<uint16_t> out(source.size());
+        gaussian_smooth(source.data(), out.data(), int(w), int(h));
+        for (size_t y = 0; y < h; ++y)
+            for (size_t x = 0; x < w; ++x) {
+                double sum = 0;
+                for (int j = -3; j <= 3; ++j)
+                    for (int i = -3; i <= 3; ++i) {
+                        const size_t cx = size_t(std::clamp<long>(long(x) + i, 0, long(w) - 1));
+                        const size_t cy = size_t(std::clamp<long>(long(y) + j, 0, long(h) - 1));
+                        sum += source[cy * w + cx] * weights[i + 3] * weights[j + 3];
+                    }
+                // Seven-digit weights and single-precision sums: within 0.02 of a count.
+                EXPECT_NEAR(sum, double(out[y * w + x]), 0.52) << x << "," << y;
+            }
+    }
 }
 
 }  // namespace
