@@ -173,30 +173,30 @@ Stretch single_plane_stretch(const FitsInfo& info) {
 }
 
 // Converts rows of one plane and averages factor x factor cells into the output image, one
-// output row at a time: only one input row is held.
+// output row at a time: each input row is converted straight into the row of 32-bit sums, so
+// nothing of full size is held.
 template <typename Convert>
 void convert_and_bin(const FitsInfo& info, uint32_t factor, Convert convert, SolverImage* out) {
     const size_t width = size_t(info.width), step = size_t(info.bytes_per_sample);
     const size_t out_width = out->width, used = out_width * factor;
-    auto* row = static_cast<uint16_t*>(kestil_checked_malloc(used * sizeof(uint16_t)));
     auto* sums = static_cast<uint32_t*>(kestil_checked_malloc(out_width * sizeof(uint32_t)));
     const uint32_t cell = factor * factor;
     for (size_t r = 0; r < out->height; ++r) {
         std::memset(sums, 0, out_width * sizeof(uint32_t));
         for (size_t y = r * factor; y < (r + 1) * factor; ++y) {
             const uint8_t* source = info.data + y * width * step;
-            for (size_t c = 0; c < used; ++c) row[c] = convert(source + c * step);
             if (factor == 2) {
-                for (size_t k = 0; k < out_width; ++k) sums[k] += row[2 * k] + row[2 * k + 1];
+                for (size_t k = 0; k < out_width; ++k)
+                    sums[k] += uint32_t(convert(source + 2 * k * step)) +
+                               uint32_t(convert(source + (2 * k + 1) * step));
             } else {
-                for (size_t c = 0; c < used; ++c) sums[c / factor] += row[c];
+                for (size_t c = 0; c < used; ++c) sums[c / factor] += convert(source + c * step);
             }
         }
         uint16_t* o = out->pixels + r * out_width;
         for (size_t k = 0; k < out_width; ++k) o[k] = uint16_t(sums[k] / cell);
     }
     std::free(sums);
-    std::free(row);
 }
 
 SolverImage* single_plane_image(const FitsInfo& info, uint32_t factor, const Stretch& s) {
