@@ -140,6 +140,29 @@ TEST(NoiseFilter, NoiseEstimateDecidesTheRepair) {
     EXPECT_EQ(659, spiky[8 * side + 8]);
 }
 
+TEST(NoiseFilter, SmallestStepSetsTheNoiseFloor) {
+    // Steps in columns 0, 5, 10, 15 only: most differences are 0 (median 1), the smallest
+    // non-zero one is the step. With 8-bit data expanded by 257 the step is 257, ten sigma is
+    // 2570 and a spike of 2000 stays; with steps of 1 the same spike is repaired.
+    struct Case { uint16_t step; bool repaired; };
+    for (const Case& c : {Case{257, false}, Case{1, true}}) {
+        SCOPED_TRACE(c.step);
+        std::vector<uint16_t> background(side * side, 25700);
+        for (uint32_t y = 0; y < side; ++y)
+            for (uint32_t x = 0; x < side; x += 5) background[y * side + x] += c.step;
+        std::vector<uint16_t> spiked = background;
+        spiked[8 * side + 8] += 2000;
+        const std::vector<uint16_t> plain = filtered(background, side, side);
+        const std::vector<uint16_t> result = filtered(spiked, side, side);
+        ASSERT_EQ(plain.size(), result.size());
+        if (c.repaired) {
+            EXPECT_EQ(plain, result);
+        } else {
+            EXPECT_GT(result[8 * side + 8], plain[8 * side + 8] + 300);  // 2000 x 0.399^2 = 318
+        }
+    }
+}
+
 TEST(NoiseFilter, GaussianImpulseResponseAndEdges) {
     // Weights 0.0044330, 0.0540056, 0.2420362, 0.3990503 (independently: exp(-i^2/2)/2.50663);
     // products rounded to the nearest count.
