@@ -1,0 +1,111 @@
+// Helpers of the image input tests: temporary folders, file bytes, loading, allocation watch.
+#ifndef KESTIL_TESTS_SOLVER_IMAGE_IMAGE_TEST_SUPPORT_HPP
+#define KESTIL_TESTS_SOLVER_IMAGE_IMAGE_TEST_SUPPORT_HPP
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "solver/image/solver_image.h"
+
+namespace image_test {
+
+using Bytes = std::vector<uint8_t>;
+
+struct FreeDeleter {
+    void operator()(void* p) const noexcept { std::free(p); }
+};
+using ImagePtr = std::unique_ptr<SolverImage, FreeDeleter>;
+
+// A temporary folder removed with everything in it.
+class TempDir {
+public:
+    TempDir() {
+        char pattern[] = "/tmp/solver_image_test_XXXXXX";
+        if (mkdtemp(pattern)) path_ = pattern;
+    }
+    ~TempDir() {
+        if (path_.empty()) return;
+        const std::string command = "rm -rf '" + path_ + "'";
+        if (std::system(command.c_str()) != 0) std::fprintf(stderr, "cannot remove %s\n", path_.c_str());
+    }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+inline Bytes read_file(const std::string& path) {
+    Bytes bytes;
+    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+        char buffer[65536];
+        size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
+        std::fclose(f);
+    }
+    return bytes;
+}
+
+// The outcome of one kestil_solver_load_image call; outputs start at values no call makes.
+struct Loaded {
+    ImagePtr image;
+    int32_t factor = -7, width = -7, height = -7;
+    bool bayer = true;
+    const char* message = nullptr;
+    std::string text() const { return message ? message : "(no message)"; }
+    std::vector<uint16_t> pixels() const {
+        return image ? std::vector<uint16_t>(image->pixels, image->pixels + size_t(image->width) * image->height)
+                     : std::vector<uint16_t>();
+    }
+};
+
+inline Loaded load(const void* data, int32_t length, int32_t downsample) {
+    Loaded result;
+    result.image.reset(kestil_solver_load_image(data, length, downsample, &result.factor,
+                                                &result.width, &result.height, &result.bayer,
+                                                &result.message));
+    return result;
+}
+
+// A copy at an exact size, so that AddressSanitizer sees any read past the end.
+inline Loaded load(const Bytes& bytes, int32_t downsample, size_t length) {
+    std::unique_ptr<uint8_t[]> copy(new uint8_t[length ? length : 1]);
+    if (length) std::memcpy(copy.get(), bytes.data(), length);
+    return load(copy.get(), int32_t(length), downsample);
+}
+inline Loaded load(const Bytes& bytes, int32_t downsample) {
+    return load(bytes, downsample, bytes.size());
+}
+
+// Box average written out plainly: the reference the readers' binning must equal.
+inline std::vector<uint16_t> box_average(const std::vector<uint16_t>& pixels, size_t width,
+                                         size_t height, size_t factor) {
+    std::vector<uint16_t> out;
+    for (size_t r = 0; r < height / factor; ++r)
+        for (size_t k = 0; k < width / factor; ++k) {
+            uint64_t sum = 0;
+            for (size_t y = 0; y < factor; ++y)
+                for (size_t x = 0; x < factor; ++x) sum += pixels[(r * factor + y) * width + k * factor + x];
+            out.push_back(uint16_t(sum / (factor * factor)));
+        }
+    return out;
+}
+
+// The largest single heap block requested while it is alive (AddressSanitizer builds only).
+class AllocationWatch {
+public:
+    AllocationWatch();
+    ~AllocationWatch();
+    static bool available();
+    size_t largest() const;
+};
+
+}  // namespace image_test
+
+#endif
