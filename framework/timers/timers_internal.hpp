@@ -21,7 +21,7 @@ KestilTimer* read_reference(KestilTimer* const* reference);
 int sync_waiters(KestilTimer* const* reference);
 // Timers not yet freed.
 size_t live_timer_count();
-// Finished callback threads the scheduler has not joined yet.
+// Finished callback threads the scheduler has not joined yet (those being joined included).
 size_t unjoined_thread_count();
 // Called by the scheduler, with the timer lock held, for each timer it starts, in order; the
 // observer must not call the timer functions. Null: none.
@@ -31,6 +31,8 @@ void set_dispatch_observer(void (*observer)(uint64_t id));
 size_t live_queue_count();
 // Threads waiting in kestil_queue_drain or kestil_queue_remove of the queue.
 uint32_t queue_waiters(KestilQueue* queue);
+// The queue is being deleted (valid until the deletion frees it).
+bool queue_stopping(KestilQueue* queue);
 
 }  // namespace kestil_timers_internal
 

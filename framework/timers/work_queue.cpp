@@ -220,6 +220,11 @@ uint32_t queue_waiters(KestilQueue* queue) {
     return queue->waiters;
 }
 
+bool queue_stopping(KestilQueue* queue) {
+    QueueLockGuard guard(queue);
+    return queue->stopping != 0;
+}
+
 }  // namespace kestil_timers_internal
 
 extern "C" {
