@@ -379,3 +379,70 @@ TEST_F(WorkQueues, MissingQueueDoesNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+void note_stack_size(void* owner) {
+    pthread_attr_t attributes;
+    size_t bytes = 0;
+    if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+        pthread_attr_getstacksize(&attributes, &bytes);
+        pthread_attr_destroy(&attributes);
+    }
+    *static_cast<std::atomic<size_t>*>(owner) = bytes;
+}
+
+void* probe_stack_size(void* bytes) {
+    note_stack_size(bytes);
+    return nullptr;
+}
+
+TEST_F(WorkQueues, WorkerStackIsAtLeastTwoMebibytes) {
+    constexpr size_t two_mebibytes = 0x200000;
+    pthread_attr_t saved;
+    ASSERT_EQ(0, pthread_getattr_default_np(&saved));
+    size_t saved_bytes = 0;
+    pthread_attr_getstacksize(&saved, &saved_bytes);
+    struct Case { size_t default_bytes; size_t expected; };
+    const Case cases[] = {{256 * 1024, two_mebibytes}, {8 * two_mebibytes, 8 * two_mebibytes}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.default_bytes);
+        pthread_attr_t smaller;
+        pthread_attr_init(&smaller);
+        pthread_attr_setstacksize(&smaller, c.default_bytes);
+        ASSERT_EQ(0, pthread_setattr_default_np(&smaller));
+        pthread_attr_destroy(&smaller);
+        // Some sanitizer runtimes size new threads themselves: then there is nothing to check.
+        std::atomic<size_t> probe_bytes{0};
+        pthread_t probe;
+        if (pthread_create(&probe, nullptr, probe_stack_size, &probe_bytes) == 0)
+            pthread_join(probe, nullptr);
+        if (probe_bytes.load() != c.default_bytes) {
+            pthread_setattr_default_np(&saved);
+            pthread_attr_destroy(&saved);
+            GTEST_SKIP() << "default thread stack size not applied to new threads";
+        }
+        std::atomic<size_t> bytes{0};
+        KestilQueue* queue = kestil_queue_create("stack");
+        pthread_setattr_default_np(&saved);  // before anything else starts a thread
+        kestil_queue_add(queue, &bytes, 0, 0, note_stack_size, nullptr);
+        EXPECT_TRUE(kestil_queue_drain(queue));
+        EXPECT_EQ(c.expected, bytes.load());
+        kestil_queue_delete(&queue);
+    }
+    pthread_attr_destroy(&saved);
+}
+
+TEST_F(WorkQueues, TraceLineForEachTask) {
+    kestil_set_log_level(5);
+    KestilQueue* queue = kestil_queue_create("trace");
+    kestil_queue_add(queue, nullptr, 7, 0, nothing, nullptr);
+    EXPECT_TRUE(kestil_queue_drain(queue));
+    kestil_queue_delete(&queue);
+    char expected[96];
+    std::snprintf(expected, sizeof expected, "Executing task %p: priority 7, delay 0.000000s",
+                  reinterpret_cast<void*>(nothing));
+    EXPECT_EQ(1, LogCapture::count(expected));  // a task due at {0, 0} is never late
+}
+
+}  // namespace
