@@ -23,13 +23,14 @@ using kestil_timers_internal::live_timer_count;
 using timers_test::eventually;
 
 constexpr int timer_threads = 4;
-constexpr int timer_operations_per_thread = 1500;
+constexpr int timer_operations_per_thread = 2500;
 constexpr int timer_slot_count = 64;
 
 struct TimerStress {
     KestilTimerOwner owner{true, nullptr};
     KestilTimer* slots[timer_slot_count] = {};
     std::atomic<int> runs{0};
+    std::atomic<int> sets{0};
     std::atomic<uint32_t> callback_serial{0};
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
 };
@@ -65,16 +66,18 @@ void timer_worker(int seed) {
     for (int i = 0; i < timer_operations_per_thread; ++i) {
         KestilTimer** slot = &timer_stress->slots[pick_slot(random)];
         const double delay = pick_delay_ms(random) * 0.001;
+        bool set = false;
         switch (pick_operation(random)) {
-        case 0: kestil_set_timer(owner, delay, stress_callback, slot); break;
-        case 1: kestil_set_timer_with_data(owner, delay, stress_callback_with_data, slot, slot); break;
-        case 2: kestil_set_timer_with_mutex(owner, delay, stress_callback, slot, &timer_stress->mutex); break;
-        case 3: kestil_set_timer(owner, delay, stress_callback, nullptr); break;  // always runs
+        case 0: set = kestil_set_timer(owner, delay, stress_callback, slot); break;
+        case 1: set = kestil_set_timer_with_data(owner, delay, stress_callback_with_data, slot, slot); break;
+        case 2: set = kestil_set_timer_with_mutex(owner, delay, stress_callback, slot, &timer_stress->mutex); break;
+        case 3: set = kestil_set_timer(owner, delay, stress_callback, nullptr); break;  // always set
         case 4: kestil_reschedule_timer(owner, delay, slot); break;
         case 5: kestil_reschedule_timer_with_callback(owner, delay, stress_callback, slot); break;
         case 6: kestil_cancel_timer(owner, slot); break;
         default: kestil_cancel_timer_sync(owner, slot); break;
         }
+        if (set) ++timer_stress->sets;
         // Pacing only (correctness never depends on it): lets timers fall due between bursts.
         if (i % 50 == 49) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -95,6 +98,7 @@ TEST_F(Stress, TimersFromSeveralThreads) {
     EXPECT_EQ(nullptr, stress.owner.timers);
     for (KestilTimer*& slot : stress.slots) EXPECT_EQ(nullptr, kestil_timers_internal::read_reference(&slot));
     EXPECT_GT(stress.runs.load(), 0);
+    RecordProperty("timers_set", stress.sets.load());
     RecordProperty("callback_runs", stress.runs.load());
     RecordProperty("error_lines", static_cast<int>(timers_test::LogCapture::snapshot().size()));
     timer_stress = nullptr;

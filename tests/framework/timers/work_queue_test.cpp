@@ -403,7 +403,8 @@ TEST_F(WorkQueues, WorkerStackIsAtLeastTwoMebibytes) {
     ASSERT_EQ(0, pthread_getattr_default_np(&saved));
     size_t saved_bytes = 0;
     pthread_attr_getstacksize(&saved, &saved_bytes);
-    struct Case { size_t default_bytes; size_t expected; };
+    // At least, not exactly: the system may hand a new thread a larger cached stack.
+    struct Case { size_t default_bytes; size_t at_least; };
     const Case cases[] = {{256 * 1024, two_mebibytes}, {8 * two_mebibytes, 8 * two_mebibytes}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.default_bytes);
@@ -427,7 +428,7 @@ TEST_F(WorkQueues, WorkerStackIsAtLeastTwoMebibytes) {
         pthread_setattr_default_np(&saved);  // before anything else starts a thread
         kestil_queue_add(queue, &bytes, 0, 0, note_stack_size, nullptr);
         EXPECT_TRUE(kestil_queue_drain(queue));
-        EXPECT_EQ(c.expected, bytes.load());
+        EXPECT_GE(bytes.load(), c.at_least);
         kestil_queue_delete(&queue);
     }
     pthread_attr_destroy(&saved);
