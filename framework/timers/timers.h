@@ -84,6 +84,7 @@ struct KestilTimer {
 // Given:   delay   seconds from now (may be fractional or negative)
 // Result:  {0, 0} when delay is exactly 0 (long past: due at once); otherwise the current UTC
 //          wall-clock time at 100 ns resolution plus the delay, nanoseconds in 0..999999999.
+//          Delays beyond +-1e12 s are clamped to it; NaN counts as -1e12 s (due at once).
 KestilWallTime kestil_delay_to_time(double delay);
 
 // Sets a timer that calls callback(owner) after delay seconds.

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -83,6 +84,24 @@ TEST_F(Timers, DelayToTime) {
         // fraction is converted to whole nanoseconds by truncation (1 ns either way).
         EXPECT_GE(total_nanoseconds(due), total_nanoseconds(before) - 100 + c.delay_ns - 1);
         EXPECT_LE(total_nanoseconds(due), total_nanoseconds(after) + c.delay_ns + 1);
+    }
+}
+
+TEST_F(Timers, DelayToTimeClampsDelaysBeyondRange) {
+    // Delays beyond 1e12 s (about 31,700 years) are clamped so that the integer conversion
+    // stays defined; NaN counts as the most negative delay (due at once).
+    struct Case { double delay; int64_t offset_seconds; };
+    const Case cases[] = {{1e300, 1000000000000LL}, {-1e300, -1000000000000LL},
+                          {std::numeric_limits<double>::infinity(), 1000000000000LL},
+                          {std::numeric_limits<double>::quiet_NaN(), -1000000000000LL}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.delay);
+        int64_t before = 0, after = 0;
+        kestil_realtime(&before, nullptr);
+        const KestilWallTime due = kestil_delay_to_time(c.delay);
+        kestil_realtime(&after, nullptr);
+        EXPECT_GE(due.seconds, before + c.offset_seconds);
+        EXPECT_LE(due.seconds, after + c.offset_seconds + 1);  // + the clock's fraction
     }
 }
 
