@@ -71,7 +71,10 @@ bool kestil_solver_index_read_header(FILE* file, IndexHeader* header);
 // filled; false with the record zeroed, nothing held and an error log line.
 bool map_index(const char* path, IndexFile* index);
 
-// Opens, header-checks and maps an index for solving. Result: true when loaded.
+// Opens, header-checks and maps an index for solving. On success a debug log line names the
+// counts; on any failure "kestil_solver: failed to load <path>" goes to the standard error
+// (after the log line of the step that failed) and the record is zeroed.
+// Result: true when loaded.
 bool kestil_solver_load_index(const char* path, IndexFile* index);
 
 // Unmaps the mapping, frees the owned buffers and zeroes the record.
