@@ -2,6 +2,7 @@
 #include "index_test_support.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -152,6 +153,80 @@ ChildRun run_in_child(const std::function<int()>& body, const std::function<void
     run.out = slurp(out_path);
     run.err = slurp(err_path);
     return run;
+}
+
+namespace {
+
+std::string script_path() { return std::string(KESTIL_TEST_SCRIPT_DIR) + "/http_server.py"; }
+
+// Reads the first line the server prints (its port), waiting at most 30 s.
+int read_port(int fd) {
+    std::string line;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (line.find('\n') == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return 0;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return 0;
+        char buffer[64];
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) return 0;
+        line.append(buffer, static_cast<size_t>(n));
+    }
+    return atoi(line.c_str());
+}
+
+}  // namespace
+
+LoopbackServer::LoopbackServer(const Options& options) : tls_(!options.cert.empty()) {
+    // The transfers must go straight to the loopback server, never through a proxy.
+    setenv("no_proxy", "127.0.0.1,localhost", 1);
+    setenv("NO_PROXY", "127.0.0.1,localhost", 1);
+    std::vector<std::string> args = {"python3", script_path(), "--root", files_.path(),
+                                     "--log", work_.file("requests.log")};
+    if (tls_) args.insert(args.end(), {"--cert", options.cert, "--key", options.key});
+    args.insert(args.end(), options.rules.begin(), options.rules.end());
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0) return;
+    fflush(stdout);
+    fflush(stderr);
+    pid_ = fork();
+    if (pid_ == 0) {
+        dup2(pipe_fds[1], 1);
+        close(pipe_fds[0]);
+        close(pipe_fds[1]);
+        execvp("python3", argv.data());
+        _exit(127);
+    }
+    close(pipe_fds[1]);
+    if (pid_ > 0) port_ = read_port(pipe_fds[0]);
+    close(pipe_fds[0]);
+}
+
+LoopbackServer::~LoopbackServer() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+}
+
+std::string LoopbackServer::url(const std::string& path) const {
+    return std::string(tls_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+std::string LoopbackServer::log() const { return slurp(work_.file("requests.log")); }
+
+bool LoopbackServer::wait_for_log(const std::string& text, double timeout_s) const {
+    return wait_until([&] { return log().find(text) != std::string::npos; }, timeout_s);
+}
+
+bool make_test_certificates(const std::string& dir) {
+    const std::string command = "python3 '" + script_path() + "' --make-certs '" + dir + "'";
+    return system(command.c_str()) == 0;
 }
 
 }  // namespace index_test

@@ -61,4 +61,33 @@ ChildRun run_in_child(const std::function<int()>& body,
 // Waits (polling, bounded) until predicate holds. Result: whether it held before the deadline.
 bool wait_until(const std::function<bool()>& predicate, double timeout_s = 60);
 
+// The loopback server of http_server.py, started on an ephemeral port and ended (SIGTERM) on
+// destruction. Files are served from root(); rules are "NAME=BEHAVIOUR" (see the script).
+class LoopbackServer {
+public:
+    struct Options {
+        std::vector<std::string> rules;
+        std::string cert, key;  // TLS when given
+    };
+    explicit LoopbackServer(const Options& options);
+    LoopbackServer() : LoopbackServer(Options{}) {}
+    ~LoopbackServer();
+    LoopbackServer(const LoopbackServer&) = delete;
+    LoopbackServer& operator=(const LoopbackServer&) = delete;
+    bool running() const { return port_ > 0; }
+    std::string url(const std::string& path = "") const;  // "http(s)://127.0.0.1:port" + path
+    std::string root() const { return files_.path(); }
+    std::string log() const;  // the request log so far
+    bool wait_for_log(const std::string& text, double timeout_s = 60) const;
+
+private:
+    TempDir files_, work_;
+    pid_t pid_ = -1;
+    int port_ = 0;
+    bool tls_ = false;
+};
+
+// Runs the script's --make-certs into dir. Result: whether it worked.
+bool make_test_certificates(const std::string& dir);
+
 }  // namespace index_test
