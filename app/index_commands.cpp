@@ -50,6 +50,7 @@ const PublishedIndex& published_row(float scale) {
 void install_interrupt_handler() {
     struct sigaction action {};
     action.sa_handler = on_interrupt;
+    action.sa_flags = SA_RESTART;  // output in progress is not cut by the signal
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);

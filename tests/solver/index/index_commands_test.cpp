@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -190,4 +192,48 @@ TEST(DownloadIndexes, InterruptedSecondOfThree) {
             if (exists(index_dir + "/" + name)) names.push_back(name);
         EXPECT_EQ(installed, names);
     }
+}
+
+// The same interruption delivered to the real program, when its command line dispatches the
+// index commands.
+TEST(DownloadIndexes, InterruptedRealProcess) {
+    auto run_program = [](std::vector<std::string> args,
+                          const std::function<void(pid_t)>& before_wait = nullptr) {
+        return run_in_child(
+            [&] {
+                std::vector<char*> argv;
+                for (std::string& a : args) argv.push_back(a.data());
+                argv.push_back(nullptr);
+                execv(KESTIL_SOLVER_BINARY, argv.data());
+                return 127;
+            },
+            before_wait);
+    };
+    TempDir dir;
+    const std::string index_dir = dir.file("indexes");
+    const ChildRun probe = run_program({"kestil_solver", "-i", index_dir, "--list"});
+    if (probe.out.rfind("Index directory: ", 0) != 0)
+        GTEST_SKIP() << "the command line does not dispatch --list yet: " << probe.err;
+
+    LoopbackServer server({{"index-02deg-tyc2.zeph=slow"}});
+    ASSERT_TRUE(server.running());
+    for (float scale : {1.0f, 2.0f, 5.0f}) {
+        char name[64];
+        index_file_name(name, sizeof name, nullptr, scale);
+        ASSERT_TRUE(write_file(server.root() + "/" + name, small_index(scale)));
+    }
+    const ChildRun run = run_program(
+        {"kestil_solver", "--download", "1,2,5", "-i", index_dir, "--index-url", server.url("/dl")},
+        [&](pid_t child) {
+            if (server.wait_for_log("streaming index-02deg")) kill(child, SIGINT);
+        });
+    EXPECT_EQ(1, run.exit_code);
+    EXPECT_EQ("Downloading 1° Tycho-2 (FOV 1° - 2°), 538 MB...\n"
+              "Installed " + index_dir + "/index-01deg-tyc2.zeph\n"
+              "Downloading 2° Tycho-2 (FOV 2° - 4.5°), 358 MB...\n",
+              run.out);
+    EXPECT_EQ("kestil_solver: the download was interrupted\n", run.err);
+    EXPECT_EQ(std::string::npos, server.log().find("index-05deg"));
+    EXPECT_FALSE(exists(index_dir + "/index-02deg-tyc2.zeph.part"));
+    EXPECT_FALSE(exists(index_dir + "/index-02deg-tyc2.zeph"));
 }
