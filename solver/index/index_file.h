@@ -83,7 +83,9 @@ void kestil_solver_release_index(IndexFile* index);
 // Writes a complete index file: quads are sorted into their buckets (stable, so the output is
 // deterministic), written to "<path>.tmp" and renamed into place, so a failed write never leaves
 // a partial file at path. Given quads with their codes, sizes and star indexes (< star_count).
-// Result: true on success; false with a static message otherwise.
+// Result: true on success; false with a static message otherwise: "a quad code is out of
+// range", "a quad star index is out of range", "the index path is too long", "the index file
+// can't be written" or "the index file can't be installed".
 bool kestil_solver_write_index(const char* path, float scale, const CatalogStar* stars,
                                uint32_t star_count, const CatalogQuad* quads, uint32_t quad_count,
                                const char** message);
