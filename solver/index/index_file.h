@@ -71,7 +71,10 @@ bool kestil_solver_index_read_header(FILE* file, IndexHeader* header);
 // filled; false with the record zeroed, nothing held and an error log line.
 bool map_index(const char* path, IndexFile* index);
 
-// Opens, header-checks and maps an index for solving. Result: true when loaded.
+// Opens, header-checks and maps an index for solving. On success a debug log line names the
+// counts; on any failure "kestil_solver: failed to load <path>" goes to the standard error
+// (after the log line of the step that failed) and the record is zeroed.
+// Result: true when loaded.
 bool kestil_solver_load_index(const char* path, IndexFile* index);
 
 // Unmaps the mapping, frees the owned buffers and zeroes the record.
@@ -80,7 +83,9 @@ void kestil_solver_release_index(IndexFile* index);
 // Writes a complete index file: quads are sorted into their buckets (stable, so the output is
 // deterministic), written to "<path>.tmp" and renamed into place, so a failed write never leaves
 // a partial file at path. Given quads with their codes, sizes and star indexes (< star_count).
-// Result: true on success; false with a static message otherwise.
+// Result: true on success; false with a static message otherwise: "a quad code is out of
+// range", "a quad star index is out of range", "the index path is too long", "the index file
+// can't be written" or "the index file can't be installed".
 bool kestil_solver_write_index(const char* path, float scale, const CatalogStar* stars,
                                uint32_t star_count, const CatalogQuad* quads, uint32_t quad_count,
                                const char** message);

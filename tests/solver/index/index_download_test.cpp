@@ -1,0 +1,266 @@
+// tests/solver/index/index_download_test.cpp - real transfers from a loopback HTTP(S) server
+#include "solver/index/index_download.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "index_test_support.hpp"
+#include "solver/index/index_file.h"
+
+using namespace index_test;
+
+namespace {
+
+const char* const five = "index-05deg-tyc2.zeph";
+
+SolverSettings settings_for(const TempDir& dir) {
+    SolverSettings settings{};
+    snprintf(settings.index_dir, sizeof settings.index_dir, "%s", dir.path().c_str());
+    return settings;
+}
+
+void put_u32(std::vector<unsigned char>& bytes, size_t at, uint32_t value) {
+    memcpy(bytes.data() + at, &value, 4);
+}
+
+struct Outcome {
+    bool installed;
+    std::string result;
+    std::string log;
+};
+
+Outcome download(const SolverSettings& settings, const std::string& base, float scale,
+                 const volatile uint8_t* flag = nullptr) {
+    const char* result = "unset";
+    LogCapture log;
+    testing::internal::CaptureStderr();  // the header check writes its own lines there
+    const bool installed = kestil_solver_download_index(&settings, base.c_str(), scale, flag, &result);
+    testing::internal::GetCapturedStderr();
+    return {installed, installed ? "" : result, log.text()};
+}
+
+// Sets environment variables for a scope and restores them after.
+class EnvironmentOverride {
+public:
+    void set(const char* name, const std::string& value) {
+        const char* old = getenv(name);
+        saved_.push_back({name, old ? std::optional<std::string>(old) : std::nullopt});
+        setenv(name, value.c_str(), 1);
+    }
+    ~EnvironmentOverride() {
+        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+            if (it->second)
+                setenv(it->first, it->second->c_str(), 1);
+            else
+                unsetenv(it->first);
+        }
+    }
+
+private:
+    std::vector<std::pair<const char*, std::optional<std::string>>> saved_;
+};
+
+}  // namespace
+
+TEST(DownloadIndex, OutcomesOfRealTransfers) {
+    const std::vector<unsigned char> good = small_index(5.0f);
+    std::vector<unsigned char> bad_magic = good;
+    bad_magic[0] = 'X';
+    std::vector<unsigned char> bad_grid = good;
+    put_u32(bad_grid, 20, 1000);
+    std::vector<unsigned char> cut = good;  // a sound header over a file cut in the bucket table
+    cut.resize(good.size() / 2);
+    struct Case {
+        const char* what;
+        std::vector<unsigned char> served;  // what the server holds under the 5-degree name
+        std::string rule;
+        bool installed;
+        const char* result;
+        const char* log;  // a part of the error log
+    };
+    const Case cases[] = {
+        {"installed", good, "", true, "", ""},
+        {"redirected", good, "redirect", true, "", ""},
+        {"404", {}, "", false, "the download failed", "fetch_index: HTTP status 404"},
+        {"500", good, "status:500", false, "the download failed", "fetch_index: HTTP status 500"},
+        {"body cut short", good, "short", false, "the download failed",
+         "fetch_index: InternetReadFile() failed (transfer closed with "},
+        {"wrong scale", small_index(2.0f), "", false, "the downloaded file is not a valid index",
+         " is not a valid index of 5°"},
+        {"no quads", small_index(5.0f, 5, 0), "", false,
+         "the downloaded file is not a valid index", " is not a valid index of 5°"},
+        {"no stars", small_index(5.0f, 0, 0), "", false,
+         "the downloaded file is not a valid index", ""},
+        {"bad magic", bad_magic, "", false, "the downloaded file is not a valid index", ""},
+        {"grid 1000", bad_grid, "", false, "the downloaded file is not a valid index",
+         "is corrupted (invalid header)"},
+        {"cut in its buckets", cut, "", false, "the downloaded file is not a valid index",
+         "is corrupted (invalid header)"},
+        {"empty body", {'\0'}, "", false, "the downloaded file is not a valid index", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        LoopbackServer::Options options;
+        if (!c.rule.empty()) options.rules = {std::string(five) + "=" + c.rule};
+        LoopbackServer server(options);
+        ASSERT_TRUE(server.running());
+        if (!c.served.empty()) {
+            std::vector<unsigned char> bytes = c.served;
+            if (std::string(c.what) == "empty body") bytes.clear();
+            ASSERT_TRUE(write_file(server.root() + "/" + five, bytes));
+        }
+        TempDir dir;
+        const Outcome outcome = download(settings_for(dir), server.url("/releases"), 5.0f);
+        EXPECT_EQ(c.installed, outcome.installed);
+        EXPECT_EQ(c.result, outcome.result);
+        EXPECT_NE(std::string::npos, outcome.log.find(c.log)) << outcome.log;
+        if (c.installed) {
+            EXPECT_EQ((std::vector<std::string>{five}), dir.entries());
+            EXPECT_EQ(good, read_file(dir.file(five)));
+        } else {
+            EXPECT_TRUE(dir.entries().empty());
+        }
+        // One request (and the redirected one), asking for fresh content as "KESTIL Solver".
+        const std::string headers = " agent=KESTIL Solver cache=no-cache pragma=no-cache\n";
+        std::string expected = "GET /releases/" + std::string(five) + headers;
+        if (c.rule == "redirect") expected += "GET /redirected/" + std::string(five) + headers;
+        EXPECT_EQ(expected, server.log());
+    }
+}
+
+TEST(DownloadIndex, BaseWithAndWithoutSlashAndUrlLength) {
+    LoopbackServer server;
+    ASSERT_TRUE(server.running());
+    TempDir dir;
+    const SolverSettings settings = settings_for(dir);
+    download(settings, server.url("/base"), 1.0f);
+    download(settings, server.url("/base/"), 1.0f);
+    const std::string line = "GET /base/index-01deg-tyc2.zeph agent=KESTIL Solver cache=no-cache "
+                             "pragma=no-cache\n";
+    EXPECT_EQ(line + line, server.log());
+
+    // "<base>/index-01deg-tyc2.zeph": 4095 characters are refused unfetched, 4094 are fetched.
+    const std::string prefix = server.url("/");
+    const size_t name_length = strlen("/index-01deg-tyc2.zeph");
+    const std::string base_4095 = prefix + std::string(4095 - name_length - prefix.size(), 'a');
+    const Outcome refused = download(settings, base_4095, 1.0f);
+    EXPECT_FALSE(refused.installed);
+    EXPECT_EQ("the URL is too long", refused.result);
+    EXPECT_EQ("", refused.log);
+    EXPECT_EQ(line + line, server.log());
+    const Outcome fetched = download(settings, base_4095.substr(0, base_4095.size() - 1), 1.0f);
+    EXPECT_EQ("the download failed", fetched.result);  // 404: nothing served there
+    EXPECT_TRUE(server.wait_for_log(std::string(4094 - prefix.size() - name_length, 'a') +
+                                    "/index-01deg-tyc2.zeph"));
+    EXPECT_TRUE(dir.entries().empty());
+}
+
+TEST(DownloadIndex, AbortBeforeAndDuringTheTransfer) {
+    LoopbackServer server({{std::string(five) + "=slow"}});
+    ASSERT_TRUE(server.running());
+    ASSERT_TRUE(write_file(server.root() + "/" + five, small_index(5.0f)));
+    TempDir dir;
+    const SolverSettings settings = settings_for(dir);
+
+    volatile uint8_t flag = 1;
+    const Outcome before = download(settings, server.url(), 5.0f, &flag);
+    EXPECT_EQ("aborted", before.result);
+    EXPECT_EQ("", server.log());  // nothing fetched
+
+    flag = 0;
+    // The flag is set from another thread once the body is streaming, as a signal would.
+    std::thread interrupter([&] {
+        if (server.wait_for_log("streaming " + std::string(five)))
+            __atomic_store_n(&flag, 1, __ATOMIC_SEQ_CST);
+    });
+    const Outcome during = download(settings, server.url(), 5.0f, &flag);
+    interrupter.join();
+    EXPECT_FALSE(during.installed);
+    EXPECT_EQ("aborted", during.result);
+    EXPECT_EQ("", during.log);
+    EXPECT_TRUE(dir.entries().empty());  // no ".part" left
+}
+
+TEST(DownloadIndex, ExistingDestinationIsNeverReplaced) {
+    LoopbackServer server;
+    ASSERT_TRUE(server.running());
+    ASSERT_TRUE(write_file(server.root() + "/" + five, small_index(5.0f)));
+    TempDir dir;
+    const std::vector<unsigned char> old = {'o', 'l', 'd'};
+    ASSERT_TRUE(write_file(dir.file(five), old));
+    const Outcome outcome = download(settings_for(dir), server.url(), 5.0f);
+    EXPECT_EQ("the index file can't be installed", outcome.result);
+    EXPECT_NE(std::string::npos,
+              outcome.log.find("kestil_solver_download_index: failed to rename " + dir.file(five) +
+                               ".part (File exists)"));
+    EXPECT_EQ(old, read_file(dir.file(five)));
+    EXPECT_EQ((std::vector<std::string>{five}), dir.entries());
+}
+
+TEST(DownloadIndex, FullDiskLeavesNoPartAndTheInstalledIndexAlone) {
+    LoopbackServer server;
+    ASSERT_TRUE(server.running());
+    ASSERT_TRUE(write_file(server.root() + "/" + five, small_index(5.0f, 5, 9)));
+    TempDir dir;
+    const std::vector<unsigned char> installed = small_index(5.0f);
+    ASSERT_TRUE(write_file(dir.file(five), installed));
+    const SolverSettings settings = settings_for(dir);
+    const std::string base = server.url();
+    const ChildRun run = run_in_child([&] {
+        // A 1 MB file size limit stands for a full disk; the index has 4 MB.
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{1 << 20, 1 << 20};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 3;
+        const char* result = nullptr;
+        if (kestil_solver_download_index(&settings, base.c_str(), 5.0f, nullptr, &result)) return 4;
+        return strcmp(result, "the index file can't be written") == 0 ? 0 : 5;
+    });
+    EXPECT_EQ(0, run.exit_code) << run.err;
+    EXPECT_NE(std::string::npos, run.err.find("fetch_index: failed to write " + dir.file(five) +
+                                              ".part"));
+    EXPECT_EQ(installed, read_file(dir.file(five)));
+    EXPECT_EQ((std::vector<std::string>{five}), dir.entries());
+}
+
+TEST(DownloadIndex, HttpsTrustsTheSystemAnchorsOnly) {
+    TempDir certs;
+    ASSERT_TRUE(make_test_certificates(certs.path()));
+    TempDir empty_anchors;
+    struct Case { const char* what; const char* cert; bool trust_test_ca; bool installed; };
+    const Case cases[] = {
+        {"test CA trusted", "server", true, true},
+        {"self-signed certificate", "rogue", true, false},
+        {"test CA not trusted", "server", false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        LoopbackServer server({{}, certs.file(std::string(c.cert) + ".crt"),
+                               certs.file(std::string(c.cert) + ".key")});
+        ASSERT_TRUE(server.running());
+        ASSERT_TRUE(write_file(server.root() + "/" + five, small_index(5.0f)));
+        EnvironmentOverride environment;
+        if (c.trust_test_ca) {
+            environment.set("SSL_CERT_FILE", certs.file("ca.crt"));
+            environment.set("SSL_CERT_DIR", empty_anchors.path());
+        }
+        TempDir dir;
+        const Outcome outcome = download(settings_for(dir), server.url("/v2"), 5.0f);
+        EXPECT_EQ(c.installed, outcome.installed);
+        if (c.installed) {
+            EXPECT_EQ((std::vector<std::string>{five}), dir.entries());
+            continue;
+        }
+        EXPECT_EQ("the download failed", outcome.result);
+        EXPECT_NE(std::string::npos, outcome.log.find("fetch_index: InternetOpenUrl() failed ("))
+            << outcome.log;
+        EXPECT_TRUE(dir.entries().empty());
+    }
+}

@@ -1,0 +1,136 @@
+// tests/solver/index/index_selection_test.cpp - order of the indexes to try, labels, the table
+#include "solver/index/index_selection.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "index_test_support.hpp"
+#include "solver/index/index_file.h"
+#include "solver/index/published_indexes.h"
+
+using namespace index_test;
+
+namespace {
+
+const std::vector<float> all_scales = {0.2f, 0.5f, 1, 2, 5, 10, 20};
+
+SolverSettings settings_for(const TempDir& dir, const std::vector<float>& selected) {
+    SolverSettings settings{};
+    snprintf(settings.index_dir, sizeof settings.index_dir, "%s", dir.path().c_str());
+    for (float s : selected) settings.scales[settings.scale_count++] = s;
+    return settings;
+}
+
+// Installation is only a readable file; its contents do not matter to the selection.
+void install(const SolverSettings& settings, const std::vector<float>& scales) {
+    for (float s : scales) {
+        char path[SOLVER_PATH_SIZE];
+        index_file_name(path, sizeof path, &settings, s);
+        ASSERT_TRUE(write_file(path, {'x'}));
+    }
+}
+
+}  // namespace
+
+TEST(ListIndexScales, OrderWithAndWithoutHint) {
+    struct Case {
+        const char* what;
+        std::vector<float> selected, installed;
+        double hint;
+        int width, height;
+        std::vector<float> expected;
+    };
+    const Case cases[] = {
+        {"no hint, all", all_scales, all_scales, 0, 3000, 2000, {20, 10, 5, 2, 1, 0.5f, 0.2f}},
+        {"no hint, three", all_scales, {0.5f, 2, 10}, 0, 3000, 2000, {10, 2, 0.5f}},
+        {"negative hint", all_scales, all_scales, -0.001, 3000, 2000, {20, 10, 5, 2, 1, 0.5f, 0.2f}},
+        // field 3 x 2 degrees, target 0.7 * sqrt(6) = 1.7146 degrees; |ln(s / target)| is
+        // 0.154 (2), 0.539 (1), 1.070 (5), 1.232 (0.5), 1.763 (10), 2.148 (0.2), 2.457 (20)
+        {"3000 x 2000 at 0.001", all_scales, all_scales, 0.001, 3000, 2000,
+         {2, 1, 5, 0.5f, 10, 0.2f, 20}},
+        // target 0.7 * 10 = 7 degrees: 5 (0.336) before 10 (0.357), 2 last of the installed
+        {"1000 x 1000 at 0.01, some selected", {2, 10, 5}, all_scales, 0.01, 1000, 1000, {5, 10, 2}},
+        {"none installed", {5, 1}, {}, 0.001, 3000, 2000, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const SolverSettings settings = settings_for(dir, c.selected);
+        install(settings, c.installed);
+        float scales[SOLVER_SCALE_COUNT] = {};
+        LogCapture log;
+        const int count = list_index_scales(&settings, c.hint, c.width, c.height, scales);
+        EXPECT_EQ(c.expected, std::vector<float>(scales, scales + count));
+    }
+}
+
+TEST(ListIndexScales, VerboseMissingLinesAndSelectionLog) {
+    TempDir dir;
+    SolverSettings settings = settings_for(dir, {5, 1});
+    settings.verbosity = 1;
+    FILE* saved = progress_stream;
+    progress_stream = stdout;
+    float scales[SOLVER_SCALE_COUNT];
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0, list_index_scales(&settings, 0.0, 100, 100, scales));
+    EXPECT_EQ("Index " + dir.path() + "/index-05deg-tyc2.zeph is not installed\n" + "Index " +
+                  dir.path() + "/index-01deg-tyc2.zeph is not installed\n",
+              testing::internal::GetCapturedStdout());
+    progress_stream = saved;
+
+    SolverSettings all = settings_for(dir, all_scales);
+    install(all, all_scales);
+    LogCapture log(3);
+    ASSERT_EQ(7, list_index_scales(&all, 0.001, 3000, 2000, scales));
+    EXPECT_EQ("kestil_solver_select_index: field 3.00° x 2.00°, using " + dir.path() +
+                  "/index-02deg-tyc2.zeph\n",
+              log.text());
+}
+
+TEST(SelectIndex, NothingReadable) {
+    TempDir dir;
+    const float candidates[2] = {1, 2};
+    struct Case { const char* dir; std::string expected; };
+    const Case cases[] = {
+        {"", "the working directory"},
+        {"/nonexistent/indexes", "/nonexistent/indexes"},
+    };
+    for (const Case& c : cases) {
+        SolverSettings settings{};
+        snprintf(settings.index_dir, sizeof settings.index_dir, "%s", c.dir);
+        char path[SOLVER_PATH_SIZE] = "untouched";
+        float selected = -1;
+        LogCapture log;
+        EXPECT_FALSE(kestil_solver_select_index(&settings, candidates, 2, 0.05f, 0.05f, path,
+                                                &selected));
+        EXPECT_EQ("kestil_solver_select_index: no index-*deg-*.zeph index file found in " +
+                      c.expected + "\n",
+                  log.text());
+        EXPECT_STREQ("untouched", path);
+        EXPECT_EQ(-1, selected);
+    }
+}
+
+TEST(IndexLabel, PublishedAndOtherScales) {
+    struct Case { float scale; const char* expected; };
+    const Case cases[] = {
+        {0.2f, "0.2° Gaia DR3 (FOV 0.2° - 0.45°)"}, {0.5f, "0.5° Gaia DR3 (FOV 0.45° - 1°)"},
+        {1, "1° Tycho-2 (FOV 1° - 2°)"},            {2, "2° Tycho-2 (FOV 2° - 4.5°)"},
+        {5, "5° Tycho-2 (FOV 4.5° - 10°)"},         {10, "10° Tycho-2 (FOV 10° - 20°)"},
+        {20, "20° Tycho-2 (FOV > 20°)"},            {3, "3° Tycho-2"},
+        {0.3f, "0.3° Gaia DR3"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.expected);
+        char label[SOLVER_LABEL_SIZE];
+        EXPECT_EQ(static_cast<int>(strlen(c.expected)), index_label(c.scale, label));
+        EXPECT_STREQ(c.expected, label);
+    }
+    // The degree sign is the two UTF-8 bytes C2 B0.
+    char label[SOLVER_LABEL_SIZE];
+    index_label(1, label);
+    EXPECT_EQ('\xc2', label[1]);
+    EXPECT_EQ('\xb0', label[2]);
+}
