@@ -7,15 +7,14 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <array>
 
 #include "framework/files.h"
 #include "framework/sexagesimal.h"
+#include "solver/index/index_download.h"
+#include "solver/index/published_indexes.h"
 
 extern "C" {
 const char* const program_name = "kestil_solver";
-const char* const default_index_url =
-    "https://kestil-solver.example.org/releases/download/index_release_v2";
 }
 
 namespace {
@@ -26,8 +25,8 @@ constexpr int version_minor = 0;
 constexpr const char* version_build = "11";
 
 // The quad scales of the published indexes, degrees, in their table order.
-constexpr std::array<float, SOLVER_SCALE_COUNT> index_scales = {0.2f, 0.5f, 1.0f, 2.0f,
-                                                                  5.0f, 10.0f, 20.0f};
+static_assert(static_cast<int>(PUBLISHED_INDEX_COUNT) == static_cast<int>(SOLVER_SCALE_COUNT));
+float index_scale(size_t i) { return published_scales[i].scale; }
 constexpr size_t scale_list_capacity = 256;  // a scale list is read up to 255 bytes
 
 // Defaults of the run settings.
@@ -75,8 +74,8 @@ const OptionName* find_option(const char* argument) {
 bool in_range(double value, double low, double high) { return value >= low && value <= high; }
 
 void select_all_scales(SolverSettings* settings) {
-    for (size_t i = 0; i < index_scales.size(); ++i) settings->scales[i] = index_scales[i];
-    settings->scale_count = static_cast<int32_t>(index_scales.size());
+    for (size_t i = 0; i < PUBLISHED_INDEX_COUNT; ++i) settings->scales[i] = index_scale(i);
+    settings->scale_count = static_cast<int32_t>(PUBLISHED_INDEX_COUNT);
 }
 
 void set_defaults(SolverSettings* settings) {
@@ -223,8 +222,8 @@ void print_help(void) {
     printf("  -i, --index-dir <dir>     directory with the index files (default: %s)\n", index_dir);
     printf("  -x, --index <scales>      comma separated quad scales of the indexes to use, in "
            "degrees (default: all installed of");
-    for (size_t i = 0; i < index_scales.size(); ++i)
-        printf("%s%g", i == 0 ? " " : ",", static_cast<double>(index_scales[i]));
+    for (size_t i = 0; i < PUBLISHED_INDEX_COUNT; ++i)
+        printf("%s%g", i == 0 ? " " : ",", static_cast<double>(index_scale(i)));
     printf(")\n");
     printf("  -s, --scale <deg>         pixel scale hint in degrees per pixel, 0 = unknown "
            "(default: %g)\n", default_scale_hint);
@@ -255,7 +254,7 @@ void print_help(void) {
     printf("      --remove <scales>     remove the installed indexes of the comma separated quad "
            "scales or all\n");
     printf("      --index-url <url>     download the indexes from this URL (default:\n");
-    printf("                            %s)\n\n", default_index_url);
+    printf("                            %s)\n\n", kestil_default_index_url);
     printf("With json or xml the result, solved or not, is a single document on the standard "
            "output and the progress\n");
     printf("of -v goes to the standard error.\n\n");
@@ -319,7 +318,7 @@ bool parse_scale_list(const char* text, SolverSettings* settings) {
         float scale = 0.0f;
         if (parse_real_value(piece, &parsed)) {
             scale = static_cast<float>(parsed);
-            for (float published : index_scales) known = known || scale == published;
+            for (const PublishedIndex& row : published_scales) known = known || scale == row.scale;
         }
         if (!known) {
             fprintf(stderr, "%s: unknown index scale '%s'\n", program_name, piece);

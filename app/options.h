@@ -17,8 +17,6 @@ extern "C" {
 // The name every diagnostic of the program begins with.
 extern const char* const program_name;
 
-// Base address the indexes are downloaded from when --index-url is not given.
-extern const char* const default_index_url;
 
 // Writes the help text to the standard output.
 void print_help(void);
