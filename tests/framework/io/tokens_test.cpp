@@ -25,7 +25,7 @@ void capture(int, const char* line) {
 class TokensTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/kestil_tokens_XXXXXX";
+        char pattern[] = "/tmp/tokens_test_XXXXXX";
         ASSERT_NE(nullptr, mkdtemp(pattern));
         folder = pattern;
         kestil_clear_device_tokens();

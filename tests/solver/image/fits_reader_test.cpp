@@ -19,7 +19,7 @@ using namespace image_test;
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double inf = std::numeric_limits<double>::infinity();
 
-struct FitsSpec {
+struct FitsLayout {
     int bitpix;                 // cfitsio image type (USHORT_IMG writes BITPIX 16, BZERO 32768)
     std::vector<long> axes;
     std::vector<double> values; // stored numbers, or physical ones when physical is set
@@ -31,7 +31,7 @@ struct FitsSpec {
 };
 
 // Writes the file with cfitsio and returns its bytes.
-Bytes write_fits(const FitsSpec& s) {
+Bytes write_fits(const FitsLayout& s) {
     TempDir dir;
     const std::string path = dir.file("image.fits");
     fitsfile* f = nullptr;
@@ -55,18 +55,18 @@ Bytes write_fits(const FitsSpec& s) {
     return read_file(path);
 }
 
-FitsSpec row(int bitpix, std::vector<double> values) {
-    return FitsSpec{bitpix, {long(values.size()), 1}, std::move(values)};
+FitsLayout row(int bitpix, std::vector<double> values) {
+    return FitsLayout{bitpix, {long(values.size()), 1}, std::move(values)};
 }
-FitsSpec scaled(FitsSpec s, double bzero, double bscale) {
+FitsLayout scaled(FitsLayout s, double bzero, double bscale) {
     s.bzero = bzero, s.bscale = bscale, s.write_scaling = true;
     return s;
 }
 
 TEST(FitsReader, SinglePlaneEncodingsAndRanges) {
-    FitsSpec unsigned_writer = row(USHORT_IMG, {0, 1, 32768, 65535});
+    FitsLayout unsigned_writer = row(USHORT_IMG, {0, 1, 32768, 65535});
     unsigned_writer.physical = true;
-    struct Case { FitsSpec spec; std::vector<uint16_t> expected; const char* what; };
+    struct Case { FitsLayout layout; std::vector<uint16_t> expected; const char* what; };
     const Case cases[] = {
         {row(SHORT_IMG, {-1, 0, 1000, 32767, -32768}), {65535, 0, 1000, 32767, 32768},
          "16-bit without scaling is unsigned"},
@@ -92,7 +92,7 @@ TEST(FitsReader, SinglePlaneEncodingsAndRanges) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        const Loaded r = load(write_fits(c.spec), 1);
+        const Loaded r = load(write_fits(c.layout), 1);
         ASSERT_TRUE(r.image) << r.text();
         EXPECT_EQ(c.expected, r.pixels());
         EXPECT_EQ(int32_t(c.expected.size()), r.width);
@@ -102,9 +102,9 @@ TEST(FitsReader, SinglePlaneEncodingsAndRanges) {
 }
 
 TEST(FitsReader, UnsignedWriterStoresTheOffsetSamples) {
-    FitsSpec spec = row(USHORT_IMG, {0, 65535});
-    spec.physical = true;
-    const Bytes file = write_fits(spec);
+    FitsLayout layout = row(USHORT_IMG, {0, 65535});
+    layout.physical = true;
+    const Bytes file = write_fits(layout);
     FitsInfo info;
     bool bayer = false;
     const char* message = nullptr;
@@ -117,14 +117,14 @@ TEST(FitsReader, UnsignedWriterStoresTheOffsetSamples) {
     EXPECT_EQ(65535.0, read_fits_sample(info.data + 2, &info));
 }
 
-FitsSpec planes(int bitpix, long width, const std::vector<std::vector<double>>& list) {
-    FitsSpec s{bitpix, {width, 1, long(list.size())}, {}};
+FitsLayout planes(int bitpix, long width, const std::vector<std::vector<double>>& list) {
+    FitsLayout s{bitpix, {width, 1, long(list.size())}, {}};
     for (const auto& plane : list) s.values.insert(s.values.end(), plane.begin(), plane.end());
     return s;
 }
 
 TEST(FitsReader, PlanesAreCombined) {
-    struct Case { FitsSpec spec; std::vector<uint16_t> expected; const char* what; };
+    struct Case { FitsLayout layout; std::vector<uint16_t> expected; const char* what; };
     const Case cases[] = {
         {planes(SHORT_IMG, 4, {{1000, 0, 0, 1000}, {0, 1000, 0, 1000}, {0, 0, 1000, 1000}}),
          {299, 587, 114, 1000}, "three planes weighted 0.299, 0.587, 0.114"},
@@ -135,7 +135,7 @@ TEST(FitsReader, PlanesAreCombined) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        const Loaded r = load(write_fits(c.spec), 1);
+        const Loaded r = load(write_fits(c.layout), 1);
         ASSERT_TRUE(r.image) << r.text();
         EXPECT_EQ(c.expected, r.pixels());
     }
@@ -148,19 +148,19 @@ TEST(FitsReader, BinningWhileConvertingEqualsConvertingThenBinning) {
     std::vector<double> three = ramp;
     for (double v : ramp) three.push_back(v * 2);
     for (double v : ramp) three.push_back(-v);
-    const FitsSpec specs[] = {
-        FitsSpec{SHORT_IMG, {width, height}, ramp},                    // unsigned fast path
-        scaled(FitsSpec{SHORT_IMG, {width, height}, ramp}, 32768, 1),  // signed fast path
-        FitsSpec{FLOAT_IMG, {width, height}, ramp},                    // stretched floats
-        scaled(FitsSpec{LONG_IMG, {width, height}, ramp}, 1000, 1),    // scanned, kept
-        FitsSpec{SHORT_IMG, {width, height, 3}, three},                // combined planes
+    const FitsLayout specs[] = {
+        FitsLayout{SHORT_IMG, {width, height}, ramp},                    // unsigned fast path
+        scaled(FitsLayout{SHORT_IMG, {width, height}, ramp}, 32768, 1),  // signed fast path
+        FitsLayout{FLOAT_IMG, {width, height}, ramp},                    // stretched floats
+        scaled(FitsLayout{LONG_IMG, {width, height}, ramp}, 1000, 1),    // scanned, kept
+        FitsLayout{SHORT_IMG, {width, height, 3}, three},                // combined planes
     };
-    for (const FitsSpec& spec : specs) {
-        const Bytes file = write_fits(spec);
+    for (const FitsLayout& layout : specs) {
+        const Bytes file = write_fits(layout);
         const Loaded full = load(file, 1);
         ASSERT_TRUE(full.image) << full.text();
         for (int32_t factor = 2; factor <= 7; ++factor) {
-            SCOPED_TRACE(testing::Message() << "BITPIX " << spec.bitpix << ", factor " << factor);
+            SCOPED_TRACE(testing::Message() << "BITPIX " << layout.bitpix << ", factor " << factor);
             const Loaded binned = load(file, factor);
             ASSERT_TRUE(binned.image) << binned.text();
             EXPECT_EQ(box_average(full.pixels(), width, height, size_t(factor)), binned.pixels());
@@ -170,9 +170,9 @@ TEST(FitsReader, BinningWhileConvertingEqualsConvertingThenBinning) {
 }
 
 TEST(FitsReader, BayerCardMakesTheFactorEven) {
-    FitsSpec spec{SHORT_IMG, {8, 8}, std::vector<double>(64, 100)};
-    spec.bayer = true;
-    const Bytes file = write_fits(spec);
+    FitsLayout layout{SHORT_IMG, {8, 8}, std::vector<double>(64, 100)};
+    layout.bayer = true;
+    const Bytes file = write_fits(layout);
     struct Case { int32_t downsample, factor; };
     for (const Case& c : {Case{1, 2}, Case{2, 2}, Case{3, 4}}) {
         const Loaded r = load(file, c.downsample);
@@ -184,9 +184,9 @@ TEST(FitsReader, BayerCardMakesTheFactorEven) {
 }
 
 TEST(FitsReader, EveryTruncationOfATwoBlockHeaderFile) {
-    FitsSpec spec{SHORT_IMG, {5, 3}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}};
-    spec.comment_cards = 40;  // END lands in the second block
-    const Bytes file = write_fits(spec);
+    FitsLayout layout{SHORT_IMG, {5, 3}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}};
+    layout.comment_cards = 40;  // END lands in the second block
+    const Bytes file = write_fits(layout);
     ASSERT_EQ(size_t(3 * 2880), file.size());
     for (size_t length = 0; length <= file.size(); ++length) {
         SCOPED_TRACE(length);
@@ -313,8 +313,8 @@ TEST(FitsReader, ShortFilesAndHugeClaims) {
 }
 
 TEST(FitsReader, CorruptedHeaderBytesEndCleanly) {
-    FitsSpec spec{FLOAT_IMG, {6, 4, 2}, std::vector<double>(48, 3.5)};
-    const Bytes file = write_fits(spec);
+    FitsLayout layout{FLOAT_IMG, {6, 4, 2}, std::vector<double>(48, 3.5)};
+    const Bytes file = write_fits(layout);
     const char replacements[] = {'\0', '=', '/', '9', '-', ' ', 'E', '\xFF'};
     size_t loaded = 0;
     for (size_t position = 0; position < 800; ++position)
