@@ -113,71 +113,81 @@ struct Cell {
     double noise;
 };
 
-// Histogram scratch for the cells: one bin per possible 16-bit value, twice (values and
-// deviations). Null when it could not be allocated: every cell then uses mean and deviation.
+// Histogram scratch for the cells: one bin per possible 16-bit value. Null when it could not be
+// allocated: every cell then uses mean and deviation.
 struct Histograms {
     std::unique_ptr<uint32_t, FreeDeleter> values;
-    std::unique_ptr<uint32_t, FreeDeleter> deviations;
 };
 
-// First bin whose running count exceeds `half`; -1 when none does.
-int running_median_bin(const uint32_t* bins, int count, uint32_t half) {
-    uint64_t running = 0;
-    for (int k = 0; k < count; ++k) {
-        running += bins[k];
-        if (running > half) return k;
-    }
-    return -1;
+Cell mean_and_deviation(uint64_t n, uint64_t sum, uint64_t sum_squares) {
+    const double mean = static_cast<double>(sum) / static_cast<double>(n);
+    return {mean, std::sqrt(std::fabs(static_cast<double>(sum_squares) / static_cast<double>(n) -
+                                      mean * mean))};
 }
 
-// Background (median) and noise (1.4826 x MAD) of the pixels [x0, x1) x [y0, y1), by
-// histograms over the cell's value range; mean and standard deviation when the cell is mostly
-// saturated or no histogram is available.
+// Mean and deviation straight from the pixels (no histogram available).
+Cell cell_moments(const uint16_t* work, int width, int x0, int x1, int y0, int y1) {
+    uint64_t n = 0, sum = 0, sum_squares = 0;
+    for (int y = y0; y < y1; ++y) {
+        const uint16_t* row = work + static_cast<size_t>(y) * width;
+        for (int x = x0; x < x1; ++x) {
+            sum += row[x];
+            sum_squares += static_cast<uint64_t>(row[x]) * row[x];
+        }
+        n += static_cast<uint64_t>(x1 - x0);
+    }
+    return mean_and_deviation(n, sum, sum_squares);
+}
+
+// Background (median) and noise (1.4826 x MAD) of the pixels [x0, x1) x [y0, y1), by a
+// histogram over the cell's value range; mean and standard deviation when the cell is mostly
+// saturated or no histogram is available. Only pixels below the saturation value enter the
+// histogram statistics; as working values never exceed it, their count is n minus the count of
+// the saturation value. The deviation histogram (bin d holds bins j - d and j + d) is walked
+// without being built: its running count is the same.
 Cell cell_statistics(const uint16_t* work, int width, int x0, int x1, int y0, int y1,
                      uint16_t saturation, Histograms& histograms) {
     if (x1 <= x0 || y1 <= y0) return {0.0, 0.0};
-    uint64_t n = 0, sum = 0, sum_squares = 0;
+    if (!histograms.values) return cell_moments(work, width, x0, x1, y0, y1);
+    uint32_t* values = histograms.values.get();  // all zero on entry, left all zero
     uint16_t low = 65535, high = 0;
     for (int y = y0; y < y1; ++y) {
         const uint16_t* row = work + static_cast<size_t>(y) * width;
         for (int x = x0; x < x1; ++x) {
-            uint16_t v = row[x];
-            sum += v;
-            sum_squares += static_cast<uint64_t>(v) * v;
+            const uint16_t v = row[x];
+            ++values[v];
             low = std::min(low, v);
             high = std::max(high, v);
         }
-        n += static_cast<uint64_t>(x1 - x0);
     }
-    const double mean = static_cast<double>(sum) / static_cast<double>(n);
-    const Cell moments{mean, std::sqrt(std::fabs(static_cast<double>(sum_squares) /
-                                                     static_cast<double>(n) -
-                                                 mean * mean))};
-    if (!histograms.values || !histograms.deviations) return moments;
-
-    const int bins = high - low + 1;
-    uint32_t* values = histograms.values.get();
-    std::fill(values, values + bins, 0u);
-    uint64_t m = 0;
-    for (int y = y0; y < y1; ++y) {
-        const uint16_t* row = work + static_cast<size_t>(y) * width;
-        for (int x = x0; x < x1; ++x) {
-            uint16_t v = row[x];
-            if (v < saturation) {
-                ++values[v - low];
-                ++m;
-            }
-        }
-    }
+    const uint64_t n = static_cast<uint64_t>(x1 - x0) * static_cast<uint64_t>(y1 - y0);
+    const uint64_t m = n - values[saturation];
+    Cell result;
     // A cell with no unsaturated pixel at all has no median: also mean and deviation.
-    if (m < n / 10 || m == 0) return moments;
-    const uint32_t half = static_cast<uint32_t>(m / 2);
-    const int median = running_median_bin(values, bins, half);
-    uint32_t* deviations = histograms.deviations.get();
-    std::fill(deviations, deviations + bins, 0u);
-    for (int k = 0; k < bins; ++k) deviations[std::abs(k - median)] += values[k];
-    const int mad = running_median_bin(deviations, bins, half);
-    return {static_cast<double>(low) + median, 1.4826 * mad};
+    if (m < n / 10 || m == 0) {
+        result = cell_moments(work, width, x0, x1, y0, y1);
+    } else {
+        const uint32_t* bins = values + low;
+        const int top = std::min<int>(high, saturation - 1) - low + 1;  // unsaturated bins
+        const uint64_t half = m / 2;
+        uint64_t running = 0;
+        int median = 0;
+        while (true) {  // ends within the unsaturated bins, which hold m > half pixels
+            running += bins[median];
+            if (running > half) break;
+            ++median;
+        }
+        running = bins[median];
+        int mad = 0;
+        while (running <= half) {
+            ++mad;
+            if (median + mad < top) running += bins[median + mad];
+            if (median - mad >= 0) running += bins[median - mad];
+        }
+        result = {static_cast<double>(low) + median, 1.4826 * mad};
+    }
+    std::fill(values + low, values + high + 1, 0u);
+    return result;
 }
 
 // Start of cell `index` of `cells` along a dimension of `size` pixels.
@@ -190,9 +200,7 @@ void background_map(const uint16_t* work, int width, int height, uint16_t satura
     // A failed histogram allocation is not fatal: the cells fall back to mean and deviation.
     Histograms histograms{
         std::unique_ptr<uint32_t, FreeDeleter>(
-            static_cast<uint32_t*>(std::malloc(65536 * sizeof(uint32_t)))),
-        std::unique_ptr<uint32_t, FreeDeleter>(
-            static_cast<uint32_t*>(std::malloc(65536 * sizeof(uint32_t))))};
+            static_cast<uint32_t*>(std::calloc(65536, sizeof(uint32_t))))};
     for (int r = 0; r < grid; ++r) {
         const int y0 = cell_start(r, height);
         const int y1 = std::min(height, cell_start(r + 1, height));
@@ -243,7 +251,22 @@ void scan_local_maxima(const uint16_t* work, int width, int height, const Cell m
         const uint16_t* row = work + static_cast<size_t>(y) * width;
         const uint16_t* above = row - width;
         const uint16_t* below = row + width;
+        // The lowest limit of the row's cells: blocks of pixels all at or below it are skipped
+        // with one vectorised maximum.
+        int64_t lowest = limits[0];
+        for (int c = 1; c < grid; ++c) lowest = std::min(lowest, limits[c]);
+        const uint16_t floor_value = static_cast<uint16_t>(std::clamp<int64_t>(lowest, 0, 65535));
+        const bool skip_blocks = lowest >= 0;
+        constexpr int block = 32;
         for (int x = border; x < width - border; ++x) {
+            if (skip_blocks && (x - border) % block == 0 && x + block <= width - border) {
+                uint16_t block_max = 0;
+                for (int k = 0; k < block; ++k) block_max = std::max(block_max, row[x + k]);
+                if (block_max <= floor_value) {
+                    x += block - 1;
+                    continue;
+                }
+            }
             const uint16_t v = row[x];
             const int cell = column_cell[static_cast<size_t>(x)];
             if (v <= limits[cell]) continue;
@@ -273,18 +296,30 @@ void sort_by_value(Candidate* items, int count) {
                      [](const Candidate& a, const Candidate& b) { return a.value > b.value; });
 }
 
-// Median (rank n/2) of the working values in the box around (x, y), clipped to the frame.
-uint16_t local_median(const uint16_t* work, int width, int height, int x, int y, int radius,
-                      uint16_t* scratch) {
+// Median (rank n/2 in ascending order) of the working values in the box around (x, y),
+// clipped to the frame. Selection by two counting passes (high byte, then low byte within the
+// chosen high byte): the same element an in-place partitioning selection finds, in O(n).
+uint16_t local_median(const uint16_t* work, int width, int height, int x, int y, int radius) {
     const int x0 = std::max(0, x - radius), x1 = std::min(width - 1, x + radius);
     const int y0 = std::max(0, y - radius), y1 = std::min(height - 1, y + radius);
-    size_t n = 0;
+    const size_t rank = static_cast<size_t>(x1 - x0 + 1) * static_cast<size_t>(y1 - y0 + 1) / 2;
+    uint32_t high_counts[256] = {};
     for (int row = y0; row <= y1; ++row) {
         const uint16_t* line = work + static_cast<size_t>(row) * width;
-        for (int column = x0; column <= x1; ++column) scratch[n++] = line[column];
+        for (int column = x0; column <= x1; ++column) ++high_counts[line[column] >> 8];
     }
-    std::nth_element(scratch, scratch + n / 2, scratch + n);
-    return scratch[n / 2];
+    size_t below = 0;
+    int high = 0;
+    while (below + high_counts[high] <= rank) below += high_counts[high++];
+    uint32_t low_counts[256] = {};
+    for (int row = y0; row <= y1; ++row) {
+        const uint16_t* line = work + static_cast<size_t>(row) * width;
+        for (int column = x0; column <= x1; ++column)
+            if ((line[column] >> 8) == high) ++low_counts[line[column] & 0xff];
+    }
+    int low = 0;
+    while (below + low_counts[low] <= rank) below += low_counts[low++];
+    return static_cast<uint16_t>((high << 8) | low);
 }
 
 // Keeps the candidates with more than 5 of their 8 neighbours above floor(local median +
@@ -293,15 +328,12 @@ uint16_t local_median(const uint16_t* work, int width, int height, int x, int y,
 int screen_candidates(int32_t format, const void* data, const uint16_t* work, int width,
                       int height, int radius, double threshold, const Cell map[grid][grid],
                       int limit, CandidateList& list) {
-    const size_t side = static_cast<size_t>(2 * radius + 1);
-    std::unique_ptr<uint16_t, FreeDeleter> scratch(
-        static_cast<uint16_t*>(kestil_checked_malloc(side * side * sizeof(uint16_t))));
     Candidate* items = list.items.get();
     int passed = 0;
     for (int i = 0; i < list.count && passed < limit; ++i) {
         Candidate candidate = items[i];
         const int x = candidate.x, y = candidate.y;
-        const uint16_t median = local_median(work, width, height, x, y, radius, scratch.get());
+        const uint16_t median = local_median(work, width, height, x, y, radius);
         const Cell& cell = map[cell_index(y, height)][cell_index(x, width)];
         const double level = std::floor(median + threshold * cell.noise);
         const uint16_t* row = work + static_cast<size_t>(y) * width;
@@ -457,8 +489,58 @@ inline uint16_t hot_filtered(const uint8_t* data, int bytes, int width, int heig
 
 // Box values, row by row, into `box`: hot-pixel filtered for mono formats when `filter`,
 // otherwise the raw sample (mono) or the median of the channels (colour).
+// Hot-pixel filtered values of columns x0..x1 of one row (none of them on the frame's first or
+// last column, so no clamping), for samples of type T read straight from the frame.
+template <typename T>
+void filtered_row(const T* up, const T* mid, const T* down, int x0, int x1, uint16_t* out) {
+    bool any_hot = false;
+    for (int x = x0; x <= x1; ++x) {
+        const uint16_t centre = mid[x];
+        const uint16_t first = std::max(std::max<uint16_t>(up[x - 1], up[x + 1]),
+                                        std::max<uint16_t>(down[x - 1], down[x + 1]));
+        out[x - x0] = centre;
+        any_hot |= centre > 2 * static_cast<uint32_t>(first);
+    }
+    if (!any_hot) return;
+    for (int x = x0; x <= x1; ++x) {
+        uint16_t d[4] = {up[x - 1], up[x + 1], down[x - 1], down[x + 1]};
+        const uint16_t first = std::max(std::max(d[0], d[1]), std::max(d[2], d[3]));
+        if (mid[x] <= 2 * static_cast<uint32_t>(first)) continue;
+        std::sort(d, d + 4);
+        out[x - x0] = d[2];
+    }
+}
+
+// Hot-pixel filtered box of a mono frame; rows and columns at the frame's edge are clamped.
+template <typename T>
+void read_filtered_box(const T* data, int width, int height, int cx, int cy, int radius,
+                       uint16_t* box) {
+    const int side = 2 * radius + 1;
+    const int x0 = cx - radius, x1 = cx + radius;
+    const int inner0 = std::max(x0, 1), inner1 = std::min(x1, width - 2);
+    for (int row = cy - radius; row <= cy + radius; ++row) {
+        const int r = std::clamp(row, 1, height - 2);
+        const T* mid = data + static_cast<size_t>(r) * width;
+        uint16_t* out = box + static_cast<size_t>(row - (cy - radius)) * side;
+        filtered_row(mid - width, mid, mid + width, inner0, inner1, out + (inner0 - x0));
+        // columns 0 and width - 1 take the value of their clamped neighbour column
+        if (x0 < inner0) filtered_row(mid - width, mid, mid + width, 1, 1, out);
+        if (x1 > inner1) filtered_row(mid - width, mid, mid + width, width - 2, width - 2, out + (side - 1));
+    }
+}
+
+// Box values, row by row, into `box`: hot-pixel filtered for mono formats when `filter`,
+// otherwise the raw sample (mono) or the median of the channels (colour).
 void read_box(int32_t format, const PixelLayout& layout, const uint8_t* data, int width,
               int height, int cx, int cy, int radius, bool filter, uint16_t* box) {
+    if (layout.mono && filter && layout.bytes == 1) {
+        read_filtered_box(data, width, height, cx, cy, radius, box);
+        return;
+    }
+    if (layout.mono && filter && reinterpret_cast<uintptr_t>(data) % 2 == 0) {
+        read_filtered_box(reinterpret_cast<const uint16_t*>(data), width, height, cx, cy, radius, box);
+        return;
+    }
     size_t n = 0;
     for (int row = cy - radius; row <= cy + radius; ++row) {
         for (int column = cx - radius; column <= cx + radius; ++column) {
@@ -639,12 +721,17 @@ int kestil_find_stars_fast_threshold(int32_t format, const void* data, int radiu
     if (!pixel_layout(format, &layout)) return 1;
 
     const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
-    std::unique_ptr<uint16_t, FreeDeleter> work(
-        static_cast<uint16_t*>(kestil_checked_malloc(pixels * sizeof(uint16_t))));
-    build_working_image(format, static_cast<const uint8_t*>(data), pixels, work.get());
+    // 16-bit mono samples on a 2-byte boundary are their own working image: no copy.
+    std::unique_ptr<uint16_t, FreeDeleter> converted;
+    const uint16_t* work = static_cast<const uint16_t*>(data);
+    if (format != KESTIL_PIXEL_FORMAT_RAW2 || reinterpret_cast<uintptr_t>(data) % 2 != 0) {
+        converted.reset(static_cast<uint16_t*>(kestil_checked_malloc(pixels * sizeof(uint16_t))));
+        build_working_image(format, static_cast<const uint8_t*>(data), pixels, converted.get());
+        work = converted.get();
+    }
 
     Cell map[grid][grid];
-    background_map(work.get(), width, height, layout.saturation, map);
+    background_map(work, width, height, layout.saturation, map);
 
     // Candidates never outnumber the pixels, so a huge max_stars does not size the first block.
     CandidateList candidates;
@@ -652,18 +739,18 @@ int kestil_find_stars_fast_threshold(int32_t format, const void* data, int radiu
         std::max(512, static_cast<int>(std::min<size_t>(static_cast<size_t>(max_stars), pixels)));
     candidates.items.reset(static_cast<Candidate*>(
         kestil_checked_malloc(sizeof(Candidate) * static_cast<size_t>(candidates.capacity))));
-    scan_local_maxima(work.get(), width, height, map, candidates);
+    scan_local_maxima(work, width, height, map, candidates);
     sort_by_value(candidates.items.get(), candidates.count);
 
     const int limit = max_stars >= 536870912 ? candidates.count : 4 * max_stars;
-    const int passed = screen_candidates(format, data, work.get(), width, height, radius,
+    const int passed = screen_candidates(format, data, work, width, height, radius,
                                          threshold, map, limit, candidates);
 
-    const Frame frame{format, data, work.get(), width, height, layout.saturation};
+    const Frame frame{format, data, work, width, height, layout.saturation};
     const int accepted =
         accept_stars(frame, radius, candidates.items.get(), passed, max_stars, list);
     candidates.items.reset();
-    work.reset();
+    converted.reset();
 
     std::stable_sort(list, list + accepted,
                      [](const DetectedStar& a, const DetectedStar& b) { return a.lum > b.lum; });
