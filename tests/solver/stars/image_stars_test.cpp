@@ -102,8 +102,9 @@ TEST(ImageStars, FindsSimulatedStarsAccurately) {
     const Case cases[] = {{2.0, Psf::gaussian}, {3.0, Psf::gaussian}, {4.0, Psf::moffat}, {5.0, Psf::gaussian}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fwhm);
-        SimulatorSettings s = field_settings(1200, 900, c.fwhm, 11 + uint64_t(c.fwhm));
+        SimulatorSettings s = field_settings(1600, 1200, c.fwhm, 11 + uint64_t(c.fwhm));
         s.psf = c.psf;
+        s.flux_mag10 *= c.fwhm * c.fwhm / 4.0;  // the same peaks whatever the width
         const std::vector<CsvStar> catalog = random_stars(s.wcs, 300, 7.0, 14.5, 20.0, s.seed);
         const SkyImage sky = render_sky(s, catalog.data(), catalog.size());
         ImageHandle image = to_solver_image(sky);
@@ -114,7 +115,7 @@ TEST(ImageStars, FindsSimulatedStarsAccurately) {
         for (int i = 1; i < count; ++i) EXPECT_LE(stars[size_t(i) - 1].inv_lum, stars[size_t(i)].inv_lum);
 
         const std::vector<const TruthStar*> wanted = eligible(sky, s);
-        ASSERT_GE(wanted.size(), 40u);
+        EXPECT_GE(wanted.size(), 30u);  // enough for a meaningful completeness figure
         int matched = 0;
         double squares = 0.0;
         for (const TruthStar* t : wanted) {
