@@ -303,11 +303,22 @@ uint16_t local_median(const uint16_t* work, int width, int height, int x, int y,
     const int x0 = std::max(0, x - radius), x1 = std::min(width - 1, x + radius);
     const int y0 = std::max(0, y - radius), y1 = std::min(height - 1, y + radius);
     const size_t rank = static_cast<size_t>(x1 - x0 + 1) * static_cast<size_t>(y1 - y0 + 1) / 2;
-    uint32_t high_counts[256] = {};
+    // Background values share a few high bytes: four interleaved counters per bin keep the
+    // increments of neighbouring pixels independent of each other.
+    uint32_t lanes[4][256] = {};
     for (int row = y0; row <= y1; ++row) {
         const uint16_t* line = work + static_cast<size_t>(row) * width;
-        for (int column = x0; column <= x1; ++column) ++high_counts[line[column] >> 8];
+        int column = x0;
+        for (; column + 3 <= x1; column += 4) {
+            ++lanes[0][line[column] >> 8];
+            ++lanes[1][line[column + 1] >> 8];
+            ++lanes[2][line[column + 2] >> 8];
+            ++lanes[3][line[column + 3] >> 8];
+        }
+        for (; column <= x1; ++column) ++lanes[0][line[column] >> 8];
     }
+    uint32_t high_counts[256];
+    for (int k = 0; k < 256; ++k) high_counts[k] = lanes[0][k] + lanes[1][k] + lanes[2][k] + lanes[3][k];
     size_t below = 0;
     int high = 0;
     while (below + high_counts[high] <= rank) below += high_counts[high++];
