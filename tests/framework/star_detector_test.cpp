@@ -142,6 +142,15 @@ TEST(StarDetector, EmptyAndNoiseOnlyFramesYieldNothing) {
     EXPECT_EQ(0, r.status);
     EXPECT_EQ(0, r.found);
 
+    // Fully saturated frames: every cell falls back to mean and deviation, including cells of
+    // one pixel whose median would be undefined (no unsaturated pixel, and n / 10 = 0).
+    for (int side : {12, 30, 100}) {
+        Frame full(side, side, 65535);
+        r = detect(full, 3);
+        EXPECT_EQ(0, r.status);
+        EXPECT_EQ(0, r.found);
+    }
+
     Frame noise(300, 200, 1000);
     noise.add_noise(10.0, 1);
     r = detect(noise);
