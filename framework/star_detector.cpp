@@ -275,14 +275,15 @@ void scan_local_maxima(const uint16_t* work, int width, int height, const Cell m
                 continue;
             if (list.count == list.capacity) {
                 const int grown = list.capacity * 2;
-                void* block = std::realloc(list.items.get(), sizeof(Candidate) *
-                                                                 static_cast<size_t>(grown));
-                if (!block) {
+                // At most twice the pixel count (536870911): no overflow of the int capacity.
+                void* larger = std::realloc(list.items.get(), sizeof(Candidate) *
+                                                                  static_cast<size_t>(grown));
+                if (!larger) {
                     kestil_error("%s(): candidates realloc to %d failed", finder_name, grown);
                     break;  // keep what was found; the next row tries again
                 }
                 (void)list.items.release();
-                list.items.reset(static_cast<Candidate*>(block));
+                list.items.reset(static_cast<Candidate*>(larger));
                 list.capacity = grown;
             }
             list.items.get()[list.count++] = {x, y, v - cells[cell].background};
