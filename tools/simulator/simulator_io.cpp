@@ -9,6 +9,7 @@
 
 #include <jpeglib.h>  // needs size_t and FILE declared first
 
+#include "tools/dng/dng_writer.h"
 #include "tools/simulator/simulator.hpp"
 
 namespace kestil_simulator {
@@ -214,10 +215,9 @@ bool encode_image(const SkyImage& image, const SimulatorSettings& s, ImageFormat
 
 bool write_image(const SkyImage& image, const SimulatorSettings& s, ImageFormat format,
                  int jpeg_quality, const std::string& path, const char** message) {
-    if (format == ImageFormat::dng) {
-        *message = "DNG output is not available";
-        return false;
-    }
+    if (format == ImageFormat::dng)  // the mosaic (or mono samples) as a 16-bit RGGB CFA
+        return write_cfa_dng(path.c_str(), image.pixels.data(), image.width, image.height, "RGGB",
+                             16, message);
     std::vector<uint8_t> bytes;
     if (!encode_image(image, s, format, jpeg_quality, &bytes, message)) return false;
     return write_file(path, bytes.data(), bytes.size(), message);

@@ -3,10 +3,16 @@
 #include "tools/simulator/simulator.hpp"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <numbers>
+
+#include "solver/image/solver_image.h"
 
 using namespace kestil_simulator;
 
@@ -265,6 +271,67 @@ TEST(SimulatorOutput, RawAndFitsLayouts) {
     ASSERT_TRUE(encode_image(image, s, ImageFormat::jpeg, 90, &bytes, &message));
     EXPECT_EQ(0xFF, bytes[0]);
     EXPECT_EQ(0xD8, bytes[1]);
+}
+
+}  // namespace
+
+namespace {
+
+// Every file format the simulator writes is read back by the solver's image input with the
+// same samples (8-bit formats: value / 257, expanded again by 257 except for FITS).
+TEST(SimulatorOutput, FilesReadBackThroughTheImageInput) {
+    char pattern[] = "/tmp/simulator_XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(pattern));
+    const std::string dir = pattern;
+    SimulatorSettings s;
+    s.wcs = field(10.0, 1);
+    s.wcs.width = 64;
+    s.wcs.height = 48;
+    s.bayer = true;
+    std::vector<CsvStar> stars = random_stars(s.wcs, 10, 6.0, 12.0, 0.0, 3);
+    const SkyImage sky = render_sky(s, stars.data(), stars.size());
+    struct Case { ImageFormat format; const char* name; bool bayer; int scale; };
+    const Case cases[] = {{ImageFormat::raw2, "a.raw", true, 0},    {ImageFormat::raw1, "b.raw", true, 257},
+                          {ImageFormat::fits16, "c.fits", true, 0}, {ImageFormat::fits32, "d.fits", true, 0},
+                          {ImageFormat::fits8, "e.fits", true, 1},  {ImageFormat::dng, "f.dng", false, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir + "/" + c.name;
+        const char* message = nullptr;
+        ASSERT_TRUE(write_image(sky, s, c.format, 90, path, &message)) << message;
+        std::ifstream in(path, std::ios::binary);
+        std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        int32_t factor = 0, w = 0, h = 0;
+        bool bayer = false;
+        // Binning 1 asked; a Bayer flag makes it 2, so compare the unbinned size and the flag.
+        SolverImage* image = kestil_solver_load_image(bytes.data(), int32_t(bytes.size()), 1, &factor, &w,
+                                                      &h, &bayer, &message);
+        ASSERT_NE(nullptr, image) << message;
+        EXPECT_EQ(64, w);
+        EXPECT_EQ(48, h);
+        EXPECT_EQ(c.bayer, bayer);
+        if (factor == 1) {
+            for (size_t i = 0; i < sky.pixels.size(); ++i) {
+                const uint16_t v = sky.pixels[i];
+                const uint16_t expected = c.scale == 0 ? v : uint16_t((v + 128) / 257 * c.scale);
+                ASSERT_EQ(expected, image->pixels[i]) << i;
+            }
+        } else {
+            // 2 x 2 binning: the mean of each cell, truncated
+            const size_t k = 5 * 32 + 7;  // any output sample
+            const size_t r = k / 32, col = k % 32;
+            auto at = [&](size_t y, size_t x) {
+                const uint16_t v = sky.pixels[y * 64 + x];
+                return c.scale == 0 ? unsigned(v) : unsigned((v + 128) / 257 * c.scale);
+            };
+            const unsigned sum = at(2 * r, 2 * col) + at(2 * r, 2 * col + 1) + at(2 * r + 1, 2 * col) +
+                                 at(2 * r + 1, 2 * col + 1);
+            EXPECT_EQ(sum / 4, image->pixels[k]);
+        }
+        std::free(image);
+        unlink(path.c_str());
+    }
+    rmdir(dir.c_str());
 }
 
 }  // namespace
