@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
+#include <wcslib/wcs.h>
+#include <wcslib/wcshdr.h>
 
 #include <cmath>
 #include <cstring>
@@ -332,6 +334,43 @@ TEST(SimulatorOutput, FilesReadBackThroughTheImageInput) {
         unlink(path.c_str());
     }
     rmdir(dir.c_str());
+}
+
+}  // namespace
+
+namespace {
+
+// An independent reading of the FITS header the simulator writes: WCSLIB maps the FITS pixel
+// (x + 0.5, y + 0.5) of every rendered star to its catalogue position.
+TEST(SimulatorOutput, FitsWcsAgreesWithWcslib) {
+    for (int parity : {1, -1}) {
+        SCOPED_TRACE(parity);
+        SimulatorSettings s = quiet(300, 200);
+        s.wcs = field(137.0, parity);
+        s.wcs.width = 300;
+        s.wcs.height = 200;
+        std::vector<CsvStar> stars = random_stars(s.wcs, 20, 8.0, 10.0, -10.0, 5);
+        const SkyImage sky = render_sky(s, stars.data(), stars.size());
+        ASSERT_EQ(20u, sky.stars.size());
+        std::vector<uint8_t> bytes;
+        const char* message = nullptr;
+        ASSERT_TRUE(encode_image(sky, s, ImageFormat::fits16, 0, &bytes, &message));
+        std::string header(bytes.begin(), bytes.begin() + 2880);
+        int rejected = 0, count = 0;
+        wcsprm* wcs = nullptr;
+        ASSERT_EQ(0, wcspih(header.data(), 36, WCSHDR_all, 0, &rejected, &count, &wcs));
+        ASSERT_EQ(1, count);
+        ASSERT_EQ(0, wcsset(wcs));
+        for (const TruthStar& t : sky.stars) {
+            double pixel[2] = {t.x + 0.5, t.y + 0.5}, imgcrd[2], phi, theta, world[2];
+            int status = 0;
+            ASSERT_EQ(0, wcsp2s(wcs, 1, 2, pixel, imgcrd, &phi, &theta, world, &status));
+            // 1e-9 degrees = 4 microarcseconds: rounding of the 12-digit header values only
+            EXPECT_NEAR(0.0, std::remainder(world[0] - t.ra_deg, 360.0), 1e-9);
+            EXPECT_NEAR(t.dec_deg, world[1], 1e-9);
+        }
+        wcsvfree(&count, &wcs);
+    }
 }
 
 }  // namespace
