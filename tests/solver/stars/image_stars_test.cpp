@@ -137,6 +137,49 @@ TEST(ImageStars, FindsSimulatedStarsAccurately) {
     }
 }
 
+TEST(ImageStars, BayerFitsThroughTheImageInput) {
+    // An RGGB mosaic in a 16-bit FITS file: the loader bins it 2 x 2, so every position halves
+    // (the centre of binned column c, c + 0.5, is the centre 2c + 1 of the two columns it merges).
+    SimulatorSettings s = field_settings(1600, 1200, 4.0, 41);
+    s.bayer = true;
+    s.flux_mag10 *= 4.0;
+    const std::vector<CsvStar> catalog = random_stars(s.wcs, 250, 7.0, 14.0, 20.0, s.seed);
+    const SkyImage sky = render_sky(s, catalog.data(), catalog.size());
+    std::vector<uint8_t> bytes;
+    const char* message = nullptr;
+    ASSERT_TRUE(encode_image(sky, s, ImageFormat::fits16, 0, &bytes, &message));
+    int32_t factor = 0, width = 0, height = 0;
+    bool bayer = false;
+    ImageHandle image(kestil_solver_load_image(bytes.data(), int32_t(bytes.size()), 1, &factor, &width,
+                                               &height, &bayer, &message));
+    ASSERT_TRUE(image) << message;
+    ASSERT_EQ(2, factor);
+    int count = 0;
+    std::vector<ImageStar> stars = find(image.get(), &count);
+    // Eligible as above, on the binned scale: the binned border is 20 binned pixels.
+    SkyImage binned_truth = sky;
+    binned_truth.width /= 2;
+    binned_truth.height /= 2;
+    for (TruthStar& t : binned_truth.stars) t.x /= 2, t.y /= 2;
+    const std::vector<const TruthStar*> wanted = eligible(binned_truth, s);
+    ASSERT_GE(wanted.size(), 20u);
+    int matched = 0;
+    double squares = 0.0;
+    for (const TruthStar* t : wanted) {
+        double best = 1e9;
+        for (int i = 0; i < count; ++i)
+            best = std::min(best, std::hypot(stars[size_t(i)].x - t->x, stars[size_t(i)].y - t->y));
+        if (best > 1.5) continue;
+        ++matched;
+        squares += best * best;
+    }
+    const double rms = matched ? std::sqrt(squares / matched) : INFINITY;
+    std::printf("[  figures ] Bayer FITS binned 2 x 2: %d detected, %zu eligible, %d found, rms %.3f px\n",
+                count, wanted.size(), matched, rms);
+    EXPECT_GE(double(matched), 0.95 * double(wanted.size()));
+    EXPECT_LE(rms, 0.1);
+}
+
 TEST(ImageStars, PureNoiseYieldsAlmostNothing) {
     for (uint64_t seed : {21u, 22u, 23u}) {
         SimulatorSettings s = field_settings(1200, 900, 3.0, seed);
