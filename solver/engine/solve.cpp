@@ -1,12 +1,315 @@
-// solver/engine/solve.cpp - placeholder driver until the matching engine lands
-#include "solver/solver_types.h"
+// solver/engine/solve.cpp - the solve driver: from the bytes of an image file to a solution
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
+#include "framework/alloc.h"
 #include "framework/clock.h"
+#include "framework/log.h"
+#include "framework/precession.h"
+#include "solver/engine/catalog_cone.h"
+#include "solver/engine/image_quads.h"
+#include "solver/engine/plate_fit.h"
+#include "solver/engine/quad_match.h"
+#include "solver/engine/solve_driver.h"
+#include "solver/engine/star_match.h"
+#include "solver/image/solver_image.h"
+#include "solver/index/index_file.h"
+#include "solver/index/index_selection.h"
+#include "solver/index/published_indexes.h"
+#include "solver/solver_types.h"
+#include "solver/stars/image_stars.h"
 
-extern "C" void kestil_solver_solve(const SolverSettings*, const void*, uint32_t,
-                                    SolverSolution* solution) {
+namespace {
+
+constexpr double deg_per_rad = 57.29577951308232;
+constexpr double rad_per_deg = 0.017453292519943295;
+constexpr int32_t min_stars = 4;
+
+const char* const not_enough_stars = "Not enough stars detected";
+const char* const no_index =
+    "No index files found, download them with --download or the Solvane Agent, or select another "
+    "index directory";
+
+// Everything one solve holds; released on every path by the destructor.
+struct SolveState {
+    const SolverSettings* settings = nullptr;
+    SolverImage* image = nullptr;
+    int32_t bin_factor = 1;
+    int32_t image_width = 0;
+    int32_t image_height = 0;
+    ImageStar* stars = nullptr;
+    int32_t star_count = 0;
+    ImageQuad* quads = nullptr;
+    QuadMatch* matches = nullptr;
+    StarMatch* pairs = nullptr;
+    int32_t stages[SOLVER_MAX_STAGES] = {};
+    int32_t stage_count = 0;
+    float scales[SOLVER_MAX_INDEX_SCALES] = {};
+    int32_t scale_count = 0;
+    IndexFile loaded{};
+    float loaded_scale = 0.0f;  // 0 = none loaded
+    IndexFile view{};
+    SolveControl control{};
+    int32_t cell = 0;
+    bool use_hint = false;
+    double hint_ra_hours = 0.0;  // J2000
+    double hint_dec = 0.0;
+    bool wrong_parity = false;
+    bool accepted = false;
+    float solved_scale = 0.0f;
+    const char* early_message = nullptr;
+
+    SolveState() = default;
+    SolveState(const SolveState&) = delete;
+    SolveState& operator=(const SolveState&) = delete;
+    ~SolveState() {
+        kestil_solver_release_index(&loaded);
+        kestil_solver_release_index(&view);
+        free(pairs);
+        free(matches);
+        free(quads);
+        free(stars);
+        free(image);
+    }
+};
+
+void progress(const SolverSettings* settings, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+void progress(const SolverSettings* settings, const char* format, ...) {
+    if (settings->verbosity <= 0 || !progress_stream) return;
+    char line[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    fputs(line, progress_stream);
+}
+
+template <typename T>
+T* allocate(size_t count) {
+    return static_cast<T*>(kestil_checked_calloc(count, sizeof(T)));
+}
+
+// J2000 from the equinox of the date (to_date false) or back (true); hours and degrees.
+void precess_date(bool to_date, double* ra_hours, double* dec) {
+    SphericalPoint point{*ra_hours * 15.0 * rad_per_deg, *dec * rad_per_deg, 0.0};
+    double now = kestil_jnow();
+    SphericalPoint moved = to_date ? kestil_precess(&point, 2000.0, now)
+                                   : kestil_precess(&point, now, 2000.0);
+    *ra_hours = moved.lon * deg_per_rad / 15.0;
+    *dec = moved.lat * deg_per_rad;
+}
+
+bool read_image(SolveState& s, const void* data, uint32_t length) {
+    bool bayer = false;
+    const char* message = nullptr;
+    auto bytes = static_cast<int32_t>(length > INT32_MAX ? INT32_MAX : length);
+    s.image = kestil_solver_load_image(data, bytes, s.settings->downsample, &s.bin_factor,
+                                       &s.image_width, &s.image_height, &bayer, &message);
+    if (!s.image) {
+        s.early_message = message ? message : "Unknown error";
+        return false;
+    }
+    progress(s.settings, "Image %d x %d%s, binned %d x %d\n", s.image_width, s.image_height,
+             bayer ? " Bayer mosaic" : "", s.bin_factor, s.bin_factor);
+    return true;
+}
+
+bool detect_stars(SolveState& s) {
+    s.stars = allocate<ImageStar>(SOLVER_MAX_IMAGE_STARS);
+    s.star_count = kestil_solver_image_stars(s.image, s.stars);
+    progress(s.settings, "%d stars detected\n", s.star_count);
+    if (s.star_count < min_stars) {
+        s.early_message = not_enough_stars;
+        return false;
+    }
+    return true;
+}
+
+void set_up_hint(SolveState& s) {
+    const SolverSettings* settings = s.settings;
+    s.use_hint = settings->radius > 0;
+    if (!s.use_hint) return;
+    s.hint_ra_hours = settings->ra;
+    s.hint_dec = settings->dec;
+    if (settings->epoch == 0) precess_date(false, &s.hint_ra_hours, &s.hint_dec);
+}
+
+// Makes the index of scale the loaded one; false when it cannot be loaded.
+bool load_index(SolveState& s, float scale, const char* path) {
+    if (s.loaded_scale == scale) return true;
+    kestil_solver_release_index(&s.loaded);
+    s.loaded_scale = 0.0f;
+    if (!kestil_solver_load_index(path, &s.loaded)) return false;
+    s.loaded_scale = scale;
+    return true;
+}
+
+// Fills the catalogue view for one attempt; false when the stage may not run.
+bool make_view(SolveState& s, const IndexFile** catalog) {
+    *catalog = &s.loaded;
+    if (!s.use_hint) return s.loaded.quad_count > 0;
+    const SolverSettings* settings = s.settings;
+    double extension = s.loaded.scale;
+    if (settings->scale_hint > 0) {
+        double w = s.image_width, h = s.image_height;
+        extension = std::sqrt(w * w + h * h) * 0.5 * settings->scale_hint;
+    }
+    double radius = settings->radius + extension;
+    int32_t in_cone = kestil_solver_cone_catalog(
+        &s.loaded, static_cast<float>(s.hint_ra_hours * 15.0 * rad_per_deg),
+        static_cast<float>(s.hint_dec * rad_per_deg), static_cast<float>(radius * rad_per_deg),
+        &s.view);
+    progress(settings, "%d catalog stars within %.2f° of the position hint\n", in_cone, radius);
+    *catalog = &s.view;
+    return s.loaded.quad_count > 0 && in_cone > 3;
+}
+
+struct Fit {
+    float ra, dec, angle, scale, rms;
+    int32_t parity, matched, pairs;
+};
+
+// One stage against one catalogue view; true when a solution was accepted into fit.
+bool run_stage(SolveState& s, int32_t pass, const IndexFile* catalog, Fit* fit) {
+    int32_t k = s.stages[pass - 1];
+    int32_t occupied = 0;
+    uint32_t quads = kestil_solver_build_image_quads(
+        s.stars, k, static_cast<int32_t>(s.image->width), static_cast<int32_t>(s.image->height),
+        s.cell, &occupied, s.quads);
+    if (quads == 0) return false;
+    progress(s.settings, "Stage %d: %d brightest stars, %d quads, %d catalog quads\n", pass, k,
+             static_cast<int>(quads), static_cast<int>(s.loaded.quad_count));
+    uint32_t matches = kestil_solver_match_quads(s.quads, quads, catalog, s.matches, &s.control);
+    int32_t pairs = kestil_solver_match_stars(s.matches, matches, s.pairs, &s.control);
+    if (s.control.aborted) return false;
+    Fit f{};
+    if (!kestil_solver_compute_center(s.pairs, pairs, static_cast<int32_t>(s.image->width),
+                                      static_cast<int32_t>(s.image->height), &f.ra, &f.dec,
+                                      &f.angle, &f.scale, &f.parity, &f.matched, &f.rms))
+        return false;
+    f.pairs = pairs;
+    int32_t hint = s.settings->parity;
+    if (hint != 0 && hint != f.parity) {
+        progress(s.settings, "Solution with parity %d rejected by the parity hint %d\n", f.parity,
+                 hint);
+        s.wrong_parity = true;
+        return false;
+    }
+    *fit = f;
+    return true;
+}
+
+// Passes over the stages, each walking the index list; stops at the first accepted fit.
+void run_schedule(SolveState& s, Fit* fit) {
+    const SolverSettings* settings = s.settings;
+    for (int32_t pass = 1; pass <= s.stage_count; ++pass) {
+        if (s.accepted || s.control.aborted) break;
+        for (int32_t step = 0; step < s.scale_count; ++step) {
+            if (s.accepted || s.control.aborted) break;
+            float scale = s.scales[solver_walk_index(pass, step, s.scale_count,
+                                                     settings->scale_hint)];
+            char path[SOLVER_PATH_SIZE];
+            char label[SOLVER_LABEL_SIZE];
+            index_file_name(path, sizeof path, settings, scale);
+            index_label(scale, label);
+            progress(settings, "Solving with index %s...\n", label);
+            if (!load_index(s, scale, path)) continue;
+            const IndexFile* catalog = nullptr;
+            bool may_run = make_view(s, &catalog);
+            if (may_run && run_stage(s, pass, catalog, fit)) {
+                s.accepted = true;
+                s.solved_scale = scale;
+            }
+            kestil_solver_release_index(&s.view);
+        }
+    }
+}
+
+void fill_solution(const SolveState& s, const Fit& fit, SolverSolution* solution) {
+    solution->ra_j2000 = fit.ra * deg_per_rad / 15.0;
+    solution->dec_j2000 = fit.dec * deg_per_rad;
+    solution->ra = solution->ra_j2000;
+    solution->dec = solution->dec_j2000;
+    if (s.settings->epoch == 0) precess_date(true, &solution->ra, &solution->dec);
+    solution->angle = fit.angle * deg_per_rad;
+    solution->scale = fit.scale * deg_per_rad / s.bin_factor;
+    solution->rms = fit.rms * deg_per_rad * 3600.0;
+    solution->parity = fit.parity;
+    solution->matched_stars = fit.matched;
+    solution->star_matches = fit.pairs;
+    char label[SOLVER_LABEL_SIZE];
+    index_label(s.solved_scale, label);
+    snprintf(solution->index, sizeof solution->index, "%s", label);
+}
+
+// Runs the solve up to the accepted fit or the end of the schedule; false on an early end.
+bool solve(SolveState& s, const void* data, uint32_t length, Fit* fit) {
+    if (!read_image(s, data, length)) return false;
+    if (!detect_stars(s)) return false;
+    s.quads = allocate<ImageQuad>(SOLVER_MAX_IMAGE_QUADS);
+    s.cell = static_cast<int32_t>(std::max(s.image->width, s.image->height) / SOLVER_QUAD_GRID);
+    s.stage_count = solver_stage_table(s.settings->depth, s.star_count, s.stages);
+    s.scale_count = list_index_scales(s.settings, s.settings->scale_hint, s.image_width,
+                                      s.image_height, s.scales);
+    if (s.scale_count <= 0) {
+        s.early_message = no_index;
+        return false;
+    }
+    set_up_hint(s);
+    s.matches = allocate<QuadMatch>(SOLVER_MAX_QUAD_MATCHES);
+    s.pairs = allocate<StarMatch>(SOLVER_MAX_STAR_MATCHES);
+    run_schedule(s, fit);
+    return true;
+}
+
+}  // namespace
+
+extern "C" void kestil_solver_solve(const SolverSettings* settings, const void* data,
+                                    uint32_t length, SolverSolution* solution) {
     double start = kestil_monotonic_time();
-    solution->solved = false;
-    solution->message = "The solve engine is not built yet";
+    Fit fit{};
+    const char* early_message = nullptr;
+    const char* control_message = nullptr;
+    bool accepted = false;
+    bool wrong_parity = false;
+    {
+        SolveState s;
+        s.settings = settings;
+        if (settings->cpu_limit > 0) s.control.deadline = start + settings->cpu_limit;
+        if (solve(s, data, length, &fit)) {
+            accepted = s.accepted;
+            if (accepted) {
+                solution->image_width = s.image_width;
+                solution->image_height = s.image_height;
+                fill_solution(s, fit, solution);
+            }
+        }
+        if (s.image) {
+            solution->image_width = s.image_width;
+            solution->image_height = s.image_height;
+        }
+        early_message = s.early_message;
+        control_message = s.control.aborted ? s.control.message : nullptr;
+        wrong_parity = s.wrong_parity;
+    }  // everything of the solve is released here
+    solution->solved = accepted;
+    if (accepted) {
+        solution->message = nullptr;
+    } else if (early_message) {
+        solution->message = early_message;
+    } else if (control_message) {
+        solution->message = control_message;
+    } else if (wrong_parity) {
+        solution->message = "Solution has the wrong parity";
+    } else {
+        solution->message = "No solution found";
+    }
+    if (!accepted && !solution->message) solution->message = "Unknown error";
     solution->time = kestil_monotonic_time() - start;
 }
