@@ -63,7 +63,7 @@ bool parse(int argc, char** argv, Options* o) {
 }
 
 // Stars of the field, brightest first, at most 500, with centroid noise.
-std::vector<ImageStar> make_stars(const CatalogEntry* catalog, size_t count, const Options& o,
+std::vector<ImageStar> make_stars(const CsvStar* catalog, size_t count, const Options& o,
                                   const Truth& t, std::mt19937& random) {
     std::normal_distribution<double> noise(0.0, 0.15);
     double ra0 = t.ra * rad_per_deg, dec0 = t.dec * rad_per_deg;
@@ -81,7 +81,7 @@ std::vector<ImageStar> make_stars(const CatalogEntry* catalog, size_t count, con
         if (t.mirror) u = -u;
         double x = ca * u - sa * v + o.width / 2.0, y = sa * u + ca * v + o.height / 2.0;
         if (x < 1 || y < 1 || x >= o.width - 1 || y >= o.height - 1) continue;
-        found.push_back({catalog[i].mag, {static_cast<float>(std::pow(10.0, 0.4 * catalog[i].mag)),
+        found.push_back({static_cast<float>(catalog[i].mag), {static_cast<float>(std::pow(10.0, 0.4 * catalog[i].mag)),
                                           static_cast<float>(x + noise(random)),
                                           static_cast<float>(y + noise(random))}});
     }
@@ -102,12 +102,13 @@ int main(int argc, char** argv) {
         return 2;
     }
     const char* message = nullptr;
-    size_t count = 0;
-    CatalogEntry* catalog = read_star_catalog(o.catalog, &count, &message);
-    if (!catalog) {
+    CsvCatalog csv{};
+    if (!read_catalog_csv(o.catalog, INFINITY, &csv, nullptr, &message)) {
         std::fprintf(stderr, "%s: %s\n", o.catalog, message);
         return 1;
     }
+    const CsvStar* catalog = csv.stars;
+    size_t count = csv.count;
     IndexFile index{};
     if (!kestil_solver_load_index(o.index, &index)) return 1;
     if (o.field_min <= 0) index_field_range(index.scale, &o.field_min, &o.field_max);
@@ -148,12 +149,18 @@ int main(int argc, char** argv) {
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         double error_px = 0;
         if (ok) {
-            double d = std::acos(std::min(1.0, std::sin(dec) * std::sin(t.dec * rad_per_deg) +
-                                                   std::cos(dec) * std::cos(t.dec * rad_per_deg) *
-                                                       std::cos(ra - t.ra * rad_per_deg)));
+            // Haversine in double precision (the fit's float angles promoted first).
+            double d1 = double(dec), d2 = t.dec * rad_per_deg, dra = double(ra) - t.ra * rad_per_deg;
+            double h = std::pow(std::sin((d1 - d2) / 2), 2) +
+                       std::cos(d1) * std::cos(d2) * std::pow(std::sin(dra / 2), 2);
+            double d = 2 * std::asin(std::sqrt(h));
             error_px = d / (t.scale * rad_per_deg);
             ok = error_px < 2.0 && std::fabs(scale / (t.scale * rad_per_deg) - 1) < 0.01;
         }
+        if (std::getenv("ENGINE_FIELDS_DEBUG"))
+            std::printf("  fit RA %.5f Dec %.5f scale %.6g angle %.3f parity %d | truth RA %.5f Dec %.5f scale %.6g angle %.3f mirror %d\n",
+                        ra / rad_per_deg, dec / rad_per_deg, scale / rad_per_deg, angle / rad_per_deg, parity,
+                        t.ra, t.dec, t.scale, t.angle / rad_per_deg, t.mirror);
         solved += ok;
         times.push_back(seconds);
         std::printf("field %2d: RA %7.3f Dec %7.3f FOV %6.3f° %3zu stars: %s stage %d, %.3f s, %d matched, error %.2f px\n",
@@ -165,6 +172,6 @@ int main(int argc, char** argv) {
     std::printf("scale %g: %d of %d solved, median time %.3f s\n", static_cast<double>(index.scale), solved,
                 o.fields, median);
     kestil_solver_release_index(&index);
-    std::free(catalog);
+    free_catalog_csv(&csv);
     return 0;
 }

@@ -100,7 +100,7 @@ struct QuadKeyHash {
 };
 
 struct Builder {
-    const CatalogEntry* catalog;
+    const CsvStar* catalog;
     const IndexBuildOptions* options;
     std::vector<uint32_t> candidates;  // catalogue numbers, brightest first
     std::vector<Vec3> vectors;         // unit vector of every catalogue entry used
@@ -246,7 +246,7 @@ extern "C" void index_field_range(float scale, double* field_min, double* field_
     *field_max = 2.0 * scale;
 }
 
-extern "C" bool build_index_content(const CatalogEntry* catalog, size_t count,
+extern "C" bool build_index_content(const CsvStar* catalog, size_t count,
                                     const IndexBuildOptions* options, CatalogStar** stars,
                                     uint32_t* star_count, CatalogQuad** quads, uint32_t* quad_count,
                                     int32_t* levels, const char** message) {
@@ -303,7 +303,7 @@ extern "C" bool build_index_content(const CatalogEntry* catalog, size_t count,
     return true;
 }
 
-extern "C" bool build_index_file(const CatalogEntry* catalog, size_t count,
+extern "C" bool build_index_file(const CsvStar* catalog, size_t count,
                                  const IndexBuildOptions* options, const char* path,
                                  IndexBuildReport* report, const char** message) {
     double start = kestil_monotonic_time();

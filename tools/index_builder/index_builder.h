@@ -4,7 +4,8 @@
 // serves; the index holds the union. Quads: at each level, every star with three of its six
 // nearest neighbours of that level. Codes and the canonical star order are those of the image
 // quads (make_image_quad) applied to the four stars projected onto the tangent plane at their
-// centre; sizes are the angular base lengths in radians. Catalogue positions are J2000 degrees.
+// centre; sizes are the angular base lengths in radians. Catalogue positions (CsvStar of
+// tools/catalog) are J2000 degrees.
 // The output depends only on the input (catalogue order breaks ties). Single-threaded.
 #ifndef KESTIL_TOOLS_INDEX_BUILDER_INDEX_BUILDER_H
 #define KESTIL_TOOLS_INDEX_BUILDER_INDEX_BUILDER_H
@@ -15,16 +16,11 @@
 #include <stdio.h>
 
 #include "solver/index/index_file.h"
+#include "tools/catalog/catalog_csv.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-typedef struct CatalogEntry {
-    double ra;   // degrees, 0 <= ra < 360, J2000
-    double dec;  // degrees
-    float mag;
-} CatalogEntry;
 
 typedef struct IndexBuildOptions {
     float scale;         // quad scale, degrees (names the file)
@@ -48,18 +44,14 @@ void index_field_range(float scale, double* field_min, double* field_max);
 
 // Builds the stars and quads without writing them; stars in radians, quads with star indexes.
 // Result: true on success; false with a static message (no stars, too many quads).
-bool build_index_content(const CatalogEntry* catalog, size_t count, const IndexBuildOptions* options,
+bool build_index_content(const CsvStar* catalog, size_t count, const IndexBuildOptions* options,
                          CatalogStar** stars, uint32_t* star_count, CatalogQuad** quads,
                          uint32_t* quad_count, int32_t* levels, const char** message);
 
 // Builds and writes the index at path through kestil_solver_write_index.
-bool build_index_file(const CatalogEntry* catalog, size_t count, const IndexBuildOptions* options,
+bool build_index_file(const CsvStar* catalog, size_t count, const IndexBuildOptions* options,
                       const char* path, IndexBuildReport* report, const char** message);
 
-// Reads a CSV star catalogue (plain or gzip): columns ra, dec, mag in degrees (a header line and
-// extra columns are ignored), J2000. Result: the entries (release with free()), null with a
-// static message when the file cannot be read or holds a malformed line.
-CatalogEntry* read_star_catalog(const char* path, size_t* count, const char** message);
 
 #ifdef __cplusplus
 }

@@ -1,4 +1,5 @@
 // tools/index_builder/kestil_build_index.cpp - command: build an index file from a catalogue
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -82,16 +83,15 @@ int main(int argc, char** argv) {
         index_file_name(path, sizeof path, &settings, options.scale);
     }
     const char* message = nullptr;
-    size_t count = 0;
     if (options.progress) std::fprintf(stderr, "Reading %s\n", catalog_path);
-    CatalogEntry* catalog = read_star_catalog(catalog_path, &count, &message);
-    if (!catalog) {
+    CsvCatalog catalog{};
+    if (!read_catalog_csv(catalog_path, INFINITY, &catalog, nullptr, &message)) {
         std::fprintf(stderr, "kestil_build_index: %s: %s\n", catalog_path, message);
         return 1;
     }
     IndexBuildReport report{};
-    bool ok = build_index_file(catalog, count, &options, path, &report, &message);
-    std::free(catalog);
+    bool ok = build_index_file(catalog.stars, catalog.count, &options, path, &report, &message);
+    free_catalog_csv(&catalog);
     if (!ok) {
         std::fprintf(stderr, "kestil_build_index: %s: %s\n", path, message);
         return 1;
