@@ -38,6 +38,8 @@ def main():
     p.add_argument("--fields", type=int, default=20)
     p.add_argument("--work", default="/tmp/kestil_solve_rate")
     p.add_argument("--seed", type=int, default=1)
+    p.add_argument("--flux10", default="2000", help="ADU of a magnitude-10 star (scales >= 1)")
+    p.add_argument("--flux10-deep", default="200000", help="the same for the deep scales")
     a = p.parse_args()
     b = a.bin
     os.makedirs(a.work, exist_ok=True)
@@ -81,7 +83,7 @@ def main():
             run([b + "/tools/simulator/kestil_simulate", "--catalog", catalog, "--ra", repr(ra),
                  "--dec", repr(dec), "--scale", repr(arcsec), "--angle", repr(angle), "--parity",
                  str(parity), "--width", str(WIDTH), "--height", str(HEIGHT), "--fwhm", "3",
-                 "--flux10", "20000" if scale >= 1 else "2000000", "--seed", str(f + 1),
+                 "--flux10", a.flux10 if scale >= 1 else a.flux10_deep, "--seed", str(f + 1),
                  "--no-truth", "--format", "fits16", "--output", image])
             result = subprocess.run([b + "/app/kestil_solver", "-i", directory, "-f", "json", image],
                                     capture_output=True, text=True)

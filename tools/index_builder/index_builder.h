@@ -29,6 +29,11 @@ typedef struct IndexBuildOptions {
     double ra, dec;      // cone centre, degrees
     double radius;       // cone radius, degrees; 0 or less = whole sky
     FILE* progress;      // progress lines; null = none
+    // Tuning (0 = the defaults): the finest and coarsest cell as fractions of the smallest and
+    // largest field, and the nearest neighbours a star forms quads with.
+    double finest_cell;
+    double coarsest_cell;
+    int32_t neighbours;
 } IndexBuildOptions;
 
 typedef struct IndexBuildReport {

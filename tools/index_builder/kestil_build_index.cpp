@@ -14,10 +14,12 @@ namespace {
 const char usage[] =
     "Usage: kestil_build_index --catalog FILE --scale DEG (--output FILE | --dir DIR)\n"
     "                          [--ra DEG --dec DEG --radius DEG] [--field-min DEG --field-max DEG]\n"
-    "                          [--quiet]\n"
+    "                          [--finest-cell F --coarsest-cell F --neighbours N] [--quiet]\n"
     "Builds the index of one quad scale from a CSV star catalogue (ra,dec,mag in degrees, J2000,\n"
     "plain or gzip), for the whole sky or the cone given by --ra, --dec and --radius. --dir\n"
-    "names the file as the solver expects it (index-XXdeg-....zeph).\n";
+    "names the file as the solver expects it (index-XXdeg-....zeph). Tuning: star density levels\n"
+    "from a cell of F times the smallest field (default 0.10) to F times the largest (0.17), and\n"
+    "quads of each star with 3 of its N nearest neighbours (default 6).\n";
 
 bool number(const char* text, double* value) {
     char* end = nullptr;
@@ -60,6 +62,9 @@ int main(int argc, char** argv) {
         else if (number(value, &v) && !std::strcmp(a, "--radius")) options.radius = v;
         else if (number(value, &v) && !std::strcmp(a, "--field-min")) options.field_min = v;
         else if (number(value, &v) && !std::strcmp(a, "--field-max")) options.field_max = v;
+        else if (number(value, &v) && !std::strcmp(a, "--finest-cell")) options.finest_cell = v;
+        else if (number(value, &v) && !std::strcmp(a, "--coarsest-cell")) options.coarsest_cell = v;
+        else if (number(value, &v) && !std::strcmp(a, "--neighbours")) options.neighbours = static_cast<int>(v);
         else {
             std::fprintf(stderr, "kestil_build_index: bad option %s %s\n%s", a, value, usage);
             return 2;

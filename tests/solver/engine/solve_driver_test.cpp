@@ -1,0 +1,341 @@
+// Tests of the solve driver: the stage table, the index walk and when indexes are (re)loaded,
+// the messages of unsolved runs, and solutions of simulated images (blind, with hints, binned,
+// JNow). Images are rendered by the sky simulator and indexes built by the index builder, both
+// into a temporary directory.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "engine_test_support.hpp"
+#include "framework/precession.h"
+#include "solver/engine/solve_driver.h"
+#include "solver/solver_types.h"
+#include "tools/deep_catalog/deep_catalog.h"
+#include "tools/index_builder/index_builder.h"
+#include "tools/simulator/simulator.hpp"
+
+namespace {
+
+namespace sim = kestil_simulator;
+
+TEST(SolveDriver, StageTable) {
+    struct Case {
+        int depth, stars;
+        std::vector<int> stages;
+    };
+    const Case cases[] = {{0, 4, {4}},          {0, 40, {40}},          {0, 41, {40, 41}},
+                          {0, 100, {40, 100}},  {0, 101, {40, 100, 101}}, {0, 500, {40, 100, 500}},
+                          {25, 20, {20}},       {25, 25, {25}},         {25, 300, {25, 300}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.depth) + " " + std::to_string(c.stars));
+        int32_t stages[SOLVER_MAX_STAGES] = {};
+        int32_t n = solver_stage_table(c.depth, c.stars, stages);
+        EXPECT_EQ(c.stages, std::vector<int>(stages, stages + n));
+    }
+}
+
+TEST(SolveDriver, WalkAlternatesWithoutAScaleHint) {
+    std::string blind, hinted;
+    for (int pass = 1; pass <= 3; ++pass)
+        for (int step = 0; step < 3; ++step) {
+            blind += static_cast<char>('1' + solver_walk_index(pass, step, 3, 0.0));
+            hinted += static_cast<char>('1' + solver_walk_index(pass, step, 3, 0.001));
+        }
+    EXPECT_EQ("123321123", blind);
+    EXPECT_EQ("123123123", hinted);
+}
+
+// Shared data of the solving tests: a synthetic deep catalogue around (150, 30) and indexes of
+// scales 1, 2 and 5 built from it, in a temporary directory.
+class Sky : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        char pattern[] = "/tmp/kestil_driver_XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(pattern));
+        directory = new std::string(pattern);
+        std::string csv = *directory + "/deep.csv";
+        size_t count = 0;
+        const char* message = nullptr;
+        ASSERT_TRUE(write_deep_catalog_for_tests(csv, &count, &message)) << message;
+        CsvCatalog loaded{};
+        ASSERT_TRUE(read_catalog_csv(csv.c_str(), INFINITY, &loaded, nullptr, &message)) << message;
+        catalog = new std::vector<CsvStar>(loaded.stars, loaded.stars + loaded.count);
+        free_catalog_csv(&loaded);
+        for (float scale : {1.0f, 2.0f, 5.0f}) {
+            IndexBuildOptions options{};
+            options.scale = scale;
+            options.ra = 150;
+            options.dec = 30;
+            options.radius = 4;
+            SolverSettings settings{};
+            snprintf(settings.index_dir, sizeof settings.index_dir, "%s", directory->c_str());
+            char path[SOLVER_PATH_SIZE];
+            index_file_name(path, sizeof path, &settings, scale);
+            ASSERT_TRUE(build_index_file(catalog->data(), catalog->size(), &options, path, nullptr,
+                                         &message)) << message;
+        }
+    }
+    static void TearDownTestSuite() {
+        std::filesystem::remove_all(*directory);
+        delete directory;
+        delete catalog;
+    }
+    static bool write_deep_catalog_for_tests(const std::string& path, size_t* count,
+                                             const char** message);
+
+    // A RAW2 image of the catalogue.
+    static std::vector<uint8_t> image(const sim::SkyWcs& wcs, int count_limit = 0,
+                                      double fwhm_px = 3.0) {
+        sim::SimulatorSettings s;
+        s.wcs = wcs;
+        s.fwhm_px = fwhm_px;
+        s.flux_mag10 = 200000.0;
+        s.seed = 5;
+        std::vector<CsvStar> stars = sim::select_cone(catalog->data(), catalog->size(), wcs.ra_deg,
+                                                      wcs.dec_deg, wcs.field_radius_deg() + 0.1);
+        if (count_limit > 0 && static_cast<int>(stars.size()) > count_limit) stars.resize(static_cast<size_t>(count_limit));
+        sim::SkyImage sky = sim::render_sky(s, stars.data(), stars.size());
+        std::vector<uint8_t> bytes;
+        const char* message = nullptr;
+        EXPECT_TRUE(sim::encode_image(sky, s, sim::ImageFormat::raw2, 0, &bytes, &message));
+        return bytes;
+    }
+
+    static SolverSettings settings() {
+        SolverSettings s{};
+        snprintf(s.index_dir, sizeof s.index_dir, "%s", directory->c_str());
+        const float all[] = {0.2f, 0.5f, 1.0f, 2.0f, 5.0f, 10.0f, 20.0f};
+        std::copy(all, all + 7, s.scales);
+        s.scale_count = 7;
+        s.epoch = 2000;
+        s.downsample = 1;
+        s.cpu_limit = 60;
+        return s;
+    }
+
+    // Solves with progress lines captured.
+    static SolverSolution solve(const SolverSettings& s, const std::vector<uint8_t>& bytes,
+                                std::string* progress = nullptr) {
+        char* text = nullptr;
+        size_t size = 0;
+        FILE* stream = open_memstream(&text, &size);
+        FILE* saved = progress_stream;
+        progress_stream = stream;
+        SolverSolution solution{};
+        kestil_solver_solve(&s, bytes.data(), static_cast<uint32_t>(bytes.size()), &solution);
+        progress_stream = saved;
+        fclose(stream);
+        if (progress) *progress = std::string(text, size);
+        free(text);
+        return solution;
+    }
+
+    static std::string* directory;
+    static std::vector<CsvStar>* catalog;
+};
+
+std::string* Sky::directory = nullptr;
+std::vector<CsvStar>* Sky::catalog = nullptr;
+
+bool Sky::write_deep_catalog_for_tests(const std::string& path, size_t* count, const char** message) {
+    // Magnitudes 4 to 14.5 within 4.5 degrees: about 20,000 stars, enough for fields of 1 degree.
+    return write_deep_catalog(150, 30, 4.5, 4, 14.5, 11, path.c_str(), count, message);
+}
+
+sim::SkyWcs field(double ra, double dec, double arcsec, double angle, int parity, int width,
+                  int height) {
+    sim::SkyWcs w;
+    w.ra_deg = ra;
+    w.dec_deg = dec;
+    w.scale_arcsec = arcsec;
+    w.angle_deg = angle;
+    w.parity = parity;
+    w.width = width;
+    w.height = height;
+    return w;
+}
+
+double separation_deg(double ra1, double dec1, double ra2, double dec2) {
+    double r = M_PI / 180;
+    double h = std::pow(std::sin((dec1 - dec2) * r / 2), 2) +
+               std::cos(dec1 * r) * std::cos(dec2 * r) * std::pow(std::sin((ra1 - ra2) * r / 2), 2);
+    return 2 * std::asin(std::sqrt(h)) / r;
+}
+
+std::vector<std::string> lines_with(const std::string& text, const std::string& part) {
+    std::vector<std::string> found;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        if (line.find(part) != std::string::npos) found.push_back(line);
+        start = end + 1;
+    }
+    return found;
+}
+
+TEST_F(Sky, SolvesBlindWithHintsBinnedAndInJNow) {
+    struct Case {
+        const char* what;
+        double ra, dec, arcsec, angle;
+        int parity, downsample;
+        double scale_hint, radius;
+        double epoch;
+        int width, height;
+    };
+    // The binned image is larger and its stars wider, so that its working image keeps 600 x 450
+    // pixels and stars of 2.5 pixels (narrower stars are undersampled after binning).
+    const Case cases[] = {
+        {"blind", 150.3, 29.8, 6.0, 35.0, 1, 1, 0, 0, 2000, 800, 600},
+        {"mirrored, scale hint", 149.6, 30.4, 7.0, 300.0, -1, 1, 7.0 / 3600, 0, 2000, 800, 600},
+        {"position hint, binned 2", 150.0, 30.0, 4.0, 120.0, 1, 2, 0, 2, 2000, 1200, 900},
+        {"JNow hint and result", 150.4, 30.3, 6.5, 200.0, -1, 1, 0, 1, 0, 800, 600},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<uint8_t> bytes =
+            image(field(c.ra, c.dec, c.arcsec, c.angle, c.parity, c.width, c.height), 0,
+                  c.downsample == 2 ? 5.0 : 3.0);
+        SolverSettings s = settings();
+        s.downsample = c.downsample;
+        s.scale_hint = c.scale_hint;
+        s.epoch = c.epoch;
+        double now = kestil_jnow();
+        if (c.radius > 0) {
+            s.radius = c.radius;
+            SphericalPoint hint{(c.ra + 0.3) * M_PI / 180, (c.dec - 0.2) * M_PI / 180, 1};
+            if (c.epoch == 0) hint = kestil_precess(&hint, 2000, now);
+            s.ra = hint.lon * 180 / M_PI / 15;
+            s.dec = hint.lat * 180 / M_PI;
+            s.ra_set = s.dec_set = true;
+        }
+        SolverSolution solution = solve(s, bytes);
+        ASSERT_TRUE(solution.solved) << (solution.message ? solution.message : "");
+        SCOPED_TRACE("matched " + std::to_string(solution.matched_stars));
+        EXPECT_EQ(nullptr, solution.message);
+        EXPECT_EQ(c.width, solution.image_width);
+        EXPECT_EQ(c.height, solution.image_height);
+        double pixel = c.arcsec / 3600;
+        // The centre within one pixel, the scale within 0.1 %, the angle within 0.05 degree.
+        EXPECT_LT(separation_deg(solution.ra_j2000 * 15, solution.dec_j2000, c.ra, c.dec), pixel);
+        EXPECT_NEAR(pixel, solution.scale, pixel * 1e-3);
+        EXPECT_NEAR(0.0, std::remainder(solution.angle - c.angle, 360.0), 0.05);
+        EXPECT_EQ(c.parity, solution.parity);
+        EXPECT_GE(solution.matched_stars, 6);
+        EXPECT_GE(solution.star_matches, solution.matched_stars);
+        EXPECT_GT(solution.time, 0.0);
+        if (c.epoch == 0) {
+            // The result in the equinox of the date: the truth precessed (the two clock readings
+            // are moments apart: far below the tolerance).
+            SphericalPoint truth{c.ra * M_PI / 180, c.dec * M_PI / 180, 1};
+            SphericalPoint dated = kestil_precess(&truth, 2000, now);
+            EXPECT_LT(separation_deg(solution.ra * 15, solution.dec, dated.lon * 180 / M_PI,
+                                     dated.lat * 180 / M_PI), pixel);
+            EXPECT_GT(separation_deg(solution.ra * 15, solution.dec, c.ra, c.dec), 0.1);
+        } else {
+            EXPECT_EQ(solution.ra_j2000, solution.ra);
+            EXPECT_EQ(solution.dec_j2000, solution.dec);
+        }
+        EXPECT_STRNE("", solution.index);
+    }
+}
+
+TEST_F(Sky, WalkOrderAndIndexLoads) {
+    // Random stars that no index knows: every attempt fails, so the whole schedule runs.
+    sim::SkyWcs w = field(10, -40, 20, 0, 1, 1000, 300);
+    sim::SimulatorSettings s;
+    s.wcs = w;
+    s.seed = 3;
+    std::vector<CsvStar> stars = sim::random_stars(w, 400, 5, 11, 0, 9);
+    sim::SkyImage sky = sim::render_sky(s, stars.data(), stars.size());
+    std::vector<uint8_t> bytes;
+    const char* message = nullptr;
+    ASSERT_TRUE(sim::encode_image(sky, s, sim::ImageFormat::raw2, 0, &bytes, &message));
+    struct Case {
+        double scale_hint;
+        const char* walk;   // scales of the attempts
+        const char* loads;  // scales loaded
+    };
+    const Case cases[] = {{0, "521125521", "5212521"}, {20.0 / 3600, "215215215", "215215215"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.scale_hint);
+        SolverSettings settings = Sky::settings();
+        settings.verbosity = 1;
+        settings.scale_hint = c.scale_hint;
+        engine_test::LogCapture log;
+        std::string progress;
+        SolverSolution solution = solve(settings, bytes, &progress);
+        EXPECT_FALSE(solution.solved);
+        EXPECT_STREQ("No solution found", solution.message);
+        ASSERT_EQ(3u, lines_with(progress, "Stage 3: ").size()) << progress;
+        std::string walk, loads;
+        for (const std::string& line : lines_with(progress, "Solving with index "))
+            walk += line.substr(19, 1);
+        for (const std::string& line : engine_test::captured_lines())
+            if (line.find("kestil_solver_load_index: using") == 0) loads += line.substr(line.size() - 4, 1);
+        EXPECT_EQ(c.walk, walk);
+        EXPECT_EQ(c.loads, loads);
+        EXPECT_EQ(1u, lines_with(progress, "Image 1000 x 300, binned 1 x 1").size());
+    }
+}
+
+TEST_F(Sky, UnsolvedRunsSayWhy) {
+    std::vector<uint8_t> good = image(field(150.2, 30.1, 6.0, 10.0, 1, 800, 600));
+    std::vector<uint8_t> three = image(field(150.2, 30.1, 6.0, 10.0, 1, 800, 600), 3);
+    std::vector<uint8_t> garbage(64, 0x5A);
+    char empty_pattern[] = "/tmp/kestil_driver_empty_XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(empty_pattern));
+    struct Case {
+        const char* what;
+        const std::vector<uint8_t>* bytes;
+        bool empty_dir;
+        int parity;
+        double cpu_limit;
+        const char* message;
+        bool indexes_tried;
+    };
+    const Case cases[] = {
+        {"three stars", &three, false, 0, 60, "Not enough stars detected", false},
+        {"no index", &good, true, 0, 60,
+         "No index files found, download them with --download or the Solvane Agent, or select "
+         "another index directory", false},
+        {"wrong parity", &good, false, -1, 60, "Solution has the wrong parity", true},
+        {"time limit", &good, false, 0, 1e-9, "CPU time limit exceeded", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SolverSettings s = settings();
+        s.scales[0] = 1.0f;  // one index keeps the exhaustive runs short
+        s.scale_count = 1;
+        s.verbosity = 1;
+        s.parity = c.parity;
+        s.cpu_limit = c.cpu_limit;
+        if (c.empty_dir) snprintf(s.index_dir, sizeof s.index_dir, "%s", empty_pattern);
+        std::string progress;
+        SolverSolution solution = solve(s, *c.bytes, &progress);
+        EXPECT_FALSE(solution.solved);
+        EXPECT_STREQ(c.message, solution.message);
+        EXPECT_EQ(c.indexes_tried, progress.find("Solving with index") != std::string::npos)
+            << progress;
+        EXPECT_EQ(800, solution.image_width);
+        EXPECT_GE(solution.time, 0.0);
+        if (c.parity == -1) {
+            EXPECT_FALSE(
+                lines_with(progress, "Solution with parity 1 rejected by the parity hint -1").empty());
+        }
+    }
+    rmdir(empty_pattern);
+    SolverSolution unreadable = solve(settings(), garbage);
+    EXPECT_FALSE(unreadable.solved);
+    ASSERT_NE(nullptr, unreadable.message);
+    EXPECT_EQ(0, unreadable.image_width);
+}
+
+}  // namespace
