@@ -102,6 +102,79 @@ struct QuadKeyHash {
     }
 };
 
+// True when the canonical form of the four plane positions is clear: the longest pair longer
+// than the next by 1 %, the two non-base stars apart along the base, neither on the base line,
+// and the two base directions distinct. Near such ties, noise in an image may pick the other
+// form and give a completely different code, so those quads would never match.
+bool canonical_form_clear(const ImageStar* p) {
+    static constexpr int pairs[6][2] = {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {2, 3}};
+    double d[6];
+    int longest = 0;
+    for (int i = 0; i < 6; ++i) {
+        double dx = p[pairs[i][1]].x - p[pairs[i][0]].x, dy = p[pairs[i][1]].y - p[pairs[i][0]].y;
+        d[i] = dx * dx + dy * dy;
+        if (d[i] > d[longest]) longest = i;
+    }
+    for (int i = 0; i < 6; ++i)
+        if (i != longest && d[i] * 1.0201 > d[longest]) return false;
+    const ImageStar& a = p[pairs[longest][0]];
+    const ImageStar& b = p[pairs[longest][1]];
+    double vx = b.x - a.x, vy = b.y - a.y, l2 = d[longest];
+    double x[2], y[2];
+    int n = 0;
+    for (int i = 0; i < 4; ++i) {
+        if (i == pairs[longest][0] || i == pairs[longest][1]) continue;
+        x[n] = ((p[i].x - a.x) * vx + (p[i].y - a.y) * vy) / l2;
+        y[n] = (vx * (p[i].y - a.y) - vy * (p[i].x - a.x)) / l2;
+        ++n;
+    }
+    constexpr double margin = 0.01;  // base lengths; image noise is about a thousandth
+    double x1_forward = std::min(x[0], x[1]), x1_backward = 1.0 - std::max(x[0], x[1]);
+    return std::fabs(x[0] - x[1]) > margin && std::fabs(y[0]) > margin &&
+           std::fabs(y[1]) > margin && std::fabs(x1_forward - x1_backward) > margin;
+}
+
+// Code, canonical order and size of one quad, by the rules of the image quads applied to the
+// stars projected onto the tangent plane at their centre.
+// The four stars projected onto the tangent plane at their centre (radians).
+void project_quad(const std::array<uint32_t, 4>& members, const std::vector<Vec3>& vectors,
+                  ImageStar* plane) {
+    Vec3 c{0, 0, 0};
+    for (uint32_t m : members) {
+        c.x += vectors[m].x;
+        c.y += vectors[m].y;
+        c.z += vectors[m].z;
+    }
+    double ra0 = std::atan2(c.y, c.x);
+    double dec0 = std::atan2(c.z, std::hypot(c.x, c.y));
+    for (int i = 0; i < 4; ++i) {
+        const Vec3& v = vectors[members[static_cast<size_t>(i)]];
+        double ra = std::atan2(v.y, v.x), dec = std::asin(std::clamp(v.z, -1.0, 1.0));
+        double cos_theta = std::sin(dec0) * std::sin(dec) +
+                           std::cos(dec0) * std::cos(dec) * std::cos(ra - ra0);
+        double xi = std::cos(dec) * std::sin(ra - ra0) / cos_theta;
+        double eta = (std::cos(dec0) * std::sin(dec) -
+                      std::sin(dec0) * std::cos(dec) * std::cos(ra - ra0)) / cos_theta;
+        plane[i] = {1.0f, static_cast<float>(xi), static_cast<float>(eta)};
+    }
+}
+
+CatalogQuad code_quad(const std::array<uint32_t, 4>& members, const std::vector<Vec3>& vectors,
+                      const std::vector<uint32_t>& index_of) {
+    ImageStar plane[4];
+    project_quad(members, vectors, plane);
+    ImageQuad quad{};
+    make_image_quad(&plane[0], &plane[1], &plane[2], &plane[3], &quad);
+    CatalogQuad result{};
+    result.code = quad.code;
+    for (int a = 0; a < 4; ++a)
+        result.stars[a] = index_of[members[static_cast<size_t>(quad.stars[a] - plane)]];
+    uint32_t origin = members[static_cast<size_t>(quad.stars[0] - plane)];
+    uint32_t end = members[static_cast<size_t>(quad.stars[1] - plane)];
+    result.size = static_cast<float>(separation(vectors[origin], vectors[end]));
+    return result;
+}
+
 struct Builder {
     const CsvStar* catalog;
     const IndexBuildOptions* options;
@@ -168,6 +241,9 @@ struct Builder {
                         std::array<uint32_t, 4> sorted = key;
                         std::sort(sorted.begin(), sorted.end());
                         if (!seen.insert(sorted).second) continue;
+                        ImageStar plane[4];
+                        project_quad(key, vectors, plane);
+                        if (!canonical_form_clear(plane)) continue;
                         quads.push_back(key);
                         for (uint32_t s : key) used[s] = 1;
                     }
@@ -186,41 +262,6 @@ struct Builder {
         return true;
     }
 };
-
-// Code, canonical order and size of one quad, by the rules of the image quads applied to the
-// stars projected onto the tangent plane at their centre.
-CatalogQuad code_quad(const std::array<uint32_t, 4>& members, const std::vector<Vec3>& vectors,
-                      const std::vector<uint32_t>& index_of) {
-    Vec3 c{0, 0, 0};
-    for (uint32_t m : members) {
-        c.x += vectors[m].x;
-        c.y += vectors[m].y;
-        c.z += vectors[m].z;
-    }
-    double ra0 = std::atan2(c.y, c.x);
-    double dec0 = std::atan2(c.z, std::hypot(c.x, c.y));
-    ImageStar plane[4];
-    for (int i = 0; i < 4; ++i) {
-        const Vec3& v = vectors[members[static_cast<size_t>(i)]];
-        double ra = std::atan2(v.y, v.x), dec = std::asin(std::clamp(v.z, -1.0, 1.0));
-        double cos_theta = std::sin(dec0) * std::sin(dec) +
-                           std::cos(dec0) * std::cos(dec) * std::cos(ra - ra0);
-        double xi = std::cos(dec) * std::sin(ra - ra0) / cos_theta;
-        double eta = (std::cos(dec0) * std::sin(dec) -
-                      std::sin(dec0) * std::cos(dec) * std::cos(ra - ra0)) / cos_theta;
-        plane[i] = {1.0f, static_cast<float>(xi), static_cast<float>(eta)};
-    }
-    ImageQuad quad{};
-    make_image_quad(&plane[0], &plane[1], &plane[2], &plane[3], &quad);
-    CatalogQuad result{};
-    result.code = quad.code;
-    for (int a = 0; a < 4; ++a)
-        result.stars[a] = index_of[members[static_cast<size_t>(quad.stars[a] - plane)]];
-    uint32_t origin = members[static_cast<size_t>(quad.stars[0] - plane)];
-    uint32_t end = members[static_cast<size_t>(quad.stars[1] - plane)];
-    result.size = static_cast<float>(separation(vectors[origin], vectors[end]));
-    return result;
-}
 
 void progress(const IndexBuildOptions* options, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
