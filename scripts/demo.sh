@@ -25,7 +25,7 @@ done
 echo
 echo "== Simulated image: RA 5h35m (83.75°), Dec -1.5°, 36\"/pixel, angle 20°, parity 1"
 "$bin/tools/simulator/kestil_simulate" --catalog "$catalog" --ra 83.75 --dec -1.5 --scale 36 \
-  --angle 20 --parity 1 --width 1500 --height 1000 --fwhm 2.5 --format fits16 \
+  --angle 20 --parity 1 --width 1500 --height 1000 --fwhm 2.5 --flux10 2000 --format fits16 \
   --output "$work/orion.fits"
 
 echo

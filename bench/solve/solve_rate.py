@@ -10,7 +10,8 @@ within 1 % of the field size of the truth (the right place); it counts as accura
 its centre is within 2 pixels, its scale within 0.1 % and its angle within 0.05 degree.
 
 Usage: solve_rate.py --bin BUILD_DIR --catalog CSV [--scales 0.2,0.5,1,2,5,10,20] [--fields 20]
-                     [--work DIR] [--seed N]
+                     [--work DIR] [--seed N] [--flux10 ADU] [--flux10-deep ADU]
+                     [--builder-options "--neighbours 12 ..."] [--keep]
 """
 import argparse, json, math, os, random, statistics, subprocess, sys, time
 
@@ -39,6 +40,8 @@ def main():
     p.add_argument("--fields", type=int, default=20)
     p.add_argument("--work", default="/tmp/kestil_solve_rate")
     p.add_argument("--seed", type=int, default=1)
+    p.add_argument("--builder-options", default="", help="extra kestil_build_index options")
+    p.add_argument("--keep", action="store_true", help="keep the images")
     p.add_argument("--flux10", default="2000", help="ADU of a magnitude-10 star (scales >= 1)")
     p.add_argument("--flux10-deep", default="200000", help="the same for the deep scales")
     a = p.parse_args()
@@ -67,7 +70,7 @@ def main():
         started = time.time()
         build = run([b + "/tools/index_builder/kestil_build_index", "--quiet", "--catalog", catalog,
                      "--scale", text, "--dir", directory, "--ra", str(PATCH[0]), "--dec",
-                     str(PATCH[1]), "--radius", str(patch)])
+                     str(PATCH[1]), "--radius", str(patch)] + a.builder_options.split())
         build_line = build.stdout.strip()
         solved, accurate, times = 0, 0, []
         for f in range(a.fields):
@@ -105,7 +108,8 @@ def main():
             times.append(doc.get("time", 0.0))
             print("scale %-4s field %2d: FOV %6.3f° %-8s %s" % (text, f + 1, field,
                   "accurate" if precise else "solved" if ok else "FAILED", detail), flush=True)
-            os.remove(image)
+            if not a.keep:
+                os.remove(image)
         line = "scale %s: %d of %d solved blind (%d accurate), median time %.3f s (%s)" % (
             text, solved, a.fields, accurate, statistics.median(times), build_line)
         print(line, flush=True)
