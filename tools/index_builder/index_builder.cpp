@@ -134,8 +134,6 @@ bool canonical_form_clear(const ImageStar* p) {
            std::fabs(y[1]) > margin && std::fabs(x1_forward - x1_backward) > margin;
 }
 
-// Code, canonical order and size of one quad, by the rules of the image quads applied to the
-// stars projected onto the tangent plane at their centre.
 // The four stars projected onto the tangent plane at their centre (radians).
 void project_quad(const std::array<uint32_t, 4>& members, const std::vector<Vec3>& vectors,
                   ImageStar* plane) {
@@ -159,6 +157,8 @@ void project_quad(const std::array<uint32_t, 4>& members, const std::vector<Vec3
     }
 }
 
+// Code, canonical order and size of one quad, by the rules of the image quads applied to the
+// stars projected onto the tangent plane at their centre.
 CatalogQuad code_quad(const std::array<uint32_t, 4>& members, const std::vector<Vec3>& vectors,
                       const std::vector<uint32_t>& index_of) {
     ImageStar plane[4];
