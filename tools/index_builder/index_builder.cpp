@@ -33,7 +33,9 @@ constexpr int default_neighbours = 10;  // nearest neighbours per star; quads = 
 constexpr double neighbour_radius = 3.0;  // cells: neighbours farther away are not used
 constexpr double min_separation = 0.25;  // cells: closer pairs may blend in images
 constexpr double max_base = 0.7;         // times the largest field: longer quads rarely fit
-constexpr size_t max_quads = 400000000;  // 32-bit counts with room to spare
+// About 4 GB of working memory (the quads and the set that removes duplicates) and a 1.9 GB
+// file; a whole-sky build of a small scale from a deep catalogue needs a cone instead.
+constexpr size_t max_quads = 60000000;
 
 struct Vec3 {
     double x, y, z;
@@ -317,7 +319,7 @@ extern "C" bool build_index_content(const CsvStar* catalog, size_t count,
         progress(options, "level %d: cell %.4f°, %zu stars, %zu quads\n", b.levels, cell,
                  level.size(), made);
         if (b.quads.size() > max_quads) {
-            *message = "too many quads";
+            *message = "too many quads (more than 60,000,000): build the index for a cone";
             return false;
         }
     }
