@@ -29,9 +29,9 @@ echo "== Simulated image: RA 5h35m (83.75°), Dec -1.5°, 36\"/pixel, angle 20°
   --output "$work/orion.fits"
 
 echo
-echo "== kestil_solver -i $work/indexes -v $work/orion.fits"
+echo "== kestil_solver -i $work/indexes -x 5,10,20 -v $work/orion.fits"
 status=0
-"$bin/app/kestil_solver" -i "$work/indexes" -v "$work/orion.fits" || status=$?
+"$bin/app/kestil_solver" -i "$work/indexes" -x 5,10,20 -v "$work/orion.fits" || status=$?
 echo
 if [ "$status" -eq 0 ]; then
   echo "Expected (simulated truth): RA 5.583333 h, Dec -1.5°, angle 20°, scale 0.01°/pixel, parity 1"
