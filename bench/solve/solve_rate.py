@@ -32,6 +32,14 @@ def angular(a_ra, a_dec, b_ra, b_dec):
     return math.degrees(2 * math.asin(math.sqrt(h)))
 
 
+def flux10(a, scale, field):
+    """ADU of a magnitude-10 star: narrower fields come from larger apertures, so the flux grows
+    as (10 degrees / field)^2 from the given value for a 10 degree field (scales >= 1)."""
+    if scale < 1:
+        return a.flux10_deep
+    return repr(float(a.flux10) * (10.0 / field) ** 2)
+
+
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("--bin", required=True)
@@ -42,7 +50,8 @@ def main():
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--builder-options", default="", help="extra kestil_build_index options")
     p.add_argument("--keep", action="store_true", help="keep the images")
-    p.add_argument("--flux10", default="2000", help="ADU of a magnitude-10 star (scales >= 1)")
+    p.add_argument("--flux10", default="2000",
+                   help="ADU of a magnitude-10 star in a 10 degree field (scales >= 1)")
     p.add_argument("--flux10-deep", default="200000", help="the same for the deep scales")
     a = p.parse_args()
     b = a.bin
@@ -87,7 +96,7 @@ def main():
             run([b + "/tools/simulator/kestil_simulate", "--catalog", catalog, "--ra", repr(ra),
                  "--dec", repr(dec), "--scale", repr(arcsec), "--angle", repr(angle), "--parity",
                  str(parity), "--width", str(WIDTH), "--height", str(HEIGHT), "--fwhm", "3",
-                 "--flux10", a.flux10 if scale >= 1 else a.flux10_deep, "--seed", str(f + 1),
+                 "--flux10", flux10(a, scale, field), "--seed", str(f + 1),
                  "--no-truth", "--format", "fits16", "--output", image])
             result = subprocess.run([b + "/app/kestil_solver", "-i", directory, "-f", "json", image],
                                     capture_output=True, text=True)
