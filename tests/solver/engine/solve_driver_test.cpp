@@ -196,8 +196,13 @@ TEST_F(Sky, SolvesBlindWithHintsBinnedAndInJNow) {
         {"blind", 150.3, 29.8, 6.0, 35.0, 1, 1, 0, 0, 2000, 800, 600},
         {"mirrored, scale hint", 149.6, 30.4, 7.0, 300.0, -1, 1, 7.0 / 3600, 0, 2000, 800, 600},
         {"position hint, binned 2", 150.0, 30.0, 4.0, 120.0, 1, 2, 0, 2, 2000, 1200, 900},
-        {"JNow hint and result", 150.4, 30.3, 6.5, 200.0, -1, 1, 0, 1, 0, 800, 600},
+        {"JNow hint and result", 150.4, 30.3, 6.5, 200.0, -1, 1, 6.5 / 3600, 1, 0, 800, 600},
     };
+    // The search cone: the radius plus the index scale without a scale hint (2 + 5 for the
+    // first index, scale 5), else plus half the image diagonal: 1 + 1000 x 0.5 x 6.5" = 1.90 deg.
+    const char* cones[] = {nullptr, nullptr, "within 7.00° of the position hint",
+                           "within 1.90° of the position hint"};
+    int case_number = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         std::vector<uint8_t> bytes =
@@ -216,7 +221,14 @@ TEST_F(Sky, SolvesBlindWithHintsBinnedAndInJNow) {
             s.dec = hint.lat * 180 / M_PI;
             s.ra_set = s.dec_set = true;
         }
-        SolverSolution solution = solve(s, bytes);
+        s.verbosity = 1;
+        std::string progress;
+        SolverSolution solution = solve(s, bytes, &progress);
+        const char* cone = cones[case_number++];
+        EXPECT_EQ(cone != nullptr, progress.find("of the position hint") != std::string::npos);
+        if (cone) {
+            EXPECT_NE(std::string::npos, progress.find(cone)) << progress;
+        }
         ASSERT_TRUE(solution.solved) << (solution.message ? solution.message : "");
         SCOPED_TRACE("matched " + std::to_string(solution.matched_stars));
         EXPECT_EQ(nullptr, solution.message);
