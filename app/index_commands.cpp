@@ -25,22 +25,6 @@ extern "C" void on_interrupt(int) { __atomic_store_n(&interrupt_flag, 1, __ATOMI
 
 bool interrupted() { return __atomic_load_n(&interrupt_flag, __ATOMIC_SEQ_CST) != 0; }
 
-// An installed index is valid when its header is good and names this scale with stars and
-// quads, and when the whole file passes the layout check the solver applies before using it.
-bool index_valid(const char* path, float scale) {
-    FILE* file = fopen(path, "rb");
-    if (!file) return false;
-    IndexHeader header{};
-    const bool header_good = kestil_solver_index_read_header(file, &header);
-    fclose(file);
-    if (!header_good || header.scale != scale || header.star_count == 0 || header.quad_count == 0)
-        return false;
-    IndexFile index{};
-    if (!map_index(path, &index)) return false;
-    kestil_solver_release_index(&index);
-    return true;
-}
-
 const PublishedIndex& published_row(float scale) {
     for (const PublishedIndex& row : published_scales)
         if (row.scale == scale) return row;
@@ -70,7 +54,7 @@ bool download_scale(const SolverSettings* settings, float scale) {
     index_file_name(path, sizeof path, settings, scale);
     index_label(scale, label);
     if (kestil_uni_is_readable(path)) {
-        if (index_valid(path, scale)) {
+        if (kestil_solver_index_valid(path, scale)) {
             printf("%s is already installed\n", label);
             return true;
         }
@@ -102,9 +86,9 @@ int list_indexes(const SolverSettings* settings) {
         char label[SOLVER_LABEL_SIZE];
         index_file_name(path, sizeof path, settings, row.scale);
         index_label(row.scale, label);
-        const char* state = !kestil_uni_is_readable(path)    ? "-"
-                            : index_valid(path, row.scale) ? "installed"
-                                                           : "invalid";
+        const char* state = !kestil_uni_is_readable(path)                 ? "-"
+                            : kestil_solver_index_valid(path, row.scale) ? "installed"
+                                                                         : "invalid";
         printf("  %-5g %-10s %s, %s\n", static_cast<double>(row.scale), state, label, row.size);
     }
     return 0;

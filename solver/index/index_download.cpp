@@ -194,22 +194,6 @@ bool rename_without_replacing(const char* from, const char* to) {
     return rename(from, to) == 0;
 }
 
-// Header, scale and counts as for an installed index, and the full layout check, so that a
-// truncated or corrupt body never becomes an installed index.
-bool downloaded_index_valid(const char* path, float scale) {
-    FILE* file = fopen(path, "rb");
-    if (!file) return false;
-    IndexHeader header{};
-    const bool header_good = kestil_solver_index_read_header(file, &header);
-    fclose(file);
-    if (!header_good || header.scale != scale || header.star_count == 0 || header.quad_count == 0)
-        return false;
-    IndexFile index{};
-    if (!map_index(path, &index)) return false;
-    kestil_solver_release_index(&index);
-    return true;
-}
-
 }  // namespace
 
 extern "C" {
@@ -280,7 +264,7 @@ bool kestil_solver_download_index(const SolverSettings* settings, const char* ba
         unlink(part_path);
         return false;
     }
-    if (!downloaded_index_valid(part_path, scale)) {
+    if (!kestil_solver_index_valid(part_path, scale)) {
         kestil_error("%s: %s is not a valid index of %g°", name, url, static_cast<double>(scale));
         unlink(part_path);
         *result = "the downloaded file is not a valid index";

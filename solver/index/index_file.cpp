@@ -272,6 +272,19 @@ void kestil_solver_release_index(IndexFile* index) {
     memset(index, 0, sizeof *index);
 }
 
+bool kestil_solver_index_valid(const char* path, float scale) {
+    IndexHeader header{};
+    {
+        FileHandle file{fopen(path, "rb")};
+        if (!file || !kestil_solver_index_read_header(file.get(), &header)) return false;
+    }  // closed before the mapping
+    if (header.scale != scale || header.star_count == 0 || header.quad_count == 0) return false;
+    IndexFile index{};
+    if (!map_index(path, &index)) return false;
+    kestil_solver_release_index(&index);
+    return true;
+}
+
 bool kestil_solver_write_index(const char* path, float scale, const CatalogStar* stars,
                                uint32_t star_count, const CatalogQuad* quads, uint32_t quad_count,
                                const char** message) {

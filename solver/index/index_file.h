@@ -80,6 +80,12 @@ bool kestil_solver_load_index(const char* path, IndexFile* index);
 // Unmaps the mapping, frees the owned buffers and zeroes the record.
 void kestil_solver_release_index(IndexFile* index);
 
+// Whether the file at path is a usable index of scale: its header is good and names this scale
+// with stars and quads, and the whole file passes the layout check of map_index (whose error
+// log line names a failure there). Used for installed and for freshly downloaded indexes.
+// Result: true when valid; the file is not held afterwards.
+bool kestil_solver_index_valid(const char* path, float scale);
+
 // Writes a complete index file: quads are sorted into their buckets (stable, so the output is
 // deterministic), written to "<path>.tmp" and renamed into place, so a failed write never leaves
 // a partial file at path. Given quads with their codes, sizes and star indexes (< star_count).
