@@ -4,21 +4,24 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "app/solve_run.h"
-#include "tests/app/process.hpp"
+#include "tests/support/files.hpp"
+#include "tests/support/process.hpp"
+#include "tests/support/temp_dir.hpp"
 
 namespace {
 
-using app_test::RunResult;
-using app_test::TempDir;
+using test_support::ChildRun;
+using test_support::TempDir;
 
-RunResult solver(const std::vector<std::string>& args,
-                 std::map<std::string, std::string> env = {{"KESTIL_CACHE_BASE", "/cache/base"}}) {
-    return app_test::run_program(app_test::solver_path(), args, env);
+ChildRun solver(const std::vector<std::string>& args,
+                std::map<std::string, std::string> env = {{"KESTIL_CACHE_BASE", "/cache/base"}}) {
+    return test_support::run_program(test_support::solver_path(), args, env);
 }
 
 // The help text as the program's documentation states it, line by line, for the index
@@ -83,7 +86,7 @@ TEST(CommandLine, HelpAnywhereAndWithoutArguments) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0]);
-        RunResult r = solver(c.args);
+        ChildRun r = solver(c.args);
         EXPECT_EQ(c.exit_code, r.exit_code);
         EXPECT_EQ("", r.err);
         expect_help(r.out);
@@ -101,7 +104,7 @@ TEST(CommandLine, DefaultIndexDirectoryFromTheHomeFolder) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.dir);
-        RunResult r = solver({"-h"}, c.env);
+        ChildRun r = solver({"-h"}, c.env);
         EXPECT_NE(std::string::npos,
                   r.out.find("directory with the index files (default: " + c.dir + ")\n"));
     }
@@ -122,7 +125,7 @@ TEST(CommandLine, ArgumentErrorsExitWithTwoAndWriteOnlyToStandardError) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.err);
-        RunResult r = solver(c.args);
+        ChildRun r = solver(c.args);
         EXPECT_EQ(2, r.exit_code);
         EXPECT_EQ("", r.out);
         EXPECT_EQ(c.err, r.err);
@@ -145,25 +148,25 @@ TEST(CommandLine, UnreadableImages) {
         SCOPED_TRACE(c.path);
         // Text and wcs: nothing on the standard output, no "Not solved" line, exit code 1.
         for (const char* format : {"text", "wcs"}) {
-            RunResult r = solver({"-f", format, c.path});
+            ChildRun r = solver({"-f", format, c.path});
             EXPECT_EQ(1, r.exit_code);
             EXPECT_EQ("", r.out);
             EXPECT_EQ(c.err, r.err);
         }
         // JSON: the document still comes, with the message of an unreadable image.
-        RunResult r = solver({c.path, "--format", "json"});
+        ChildRun r = solver({c.path, "--format", "json"});
         EXPECT_EQ(1, r.exit_code);
         EXPECT_EQ(c.err, r.err);
         EXPECT_EQ("{\n  \"file\": \"" + c.path + "\",\n  \"solved\": false,\n  \"time\": 0.000,\n"
                   "  \"message\": \"Can't read the image file\"\n}\n", r.out);
-        RunResult parsed = app_test::run_program("jq", {"-e", ".solved == false",
+        ChildRun parsed = test_support::run_program("jq", {"-e", ".solved == false",
                                                         dir.file("out.json", r.out)});
         EXPECT_EQ(0, parsed.exit_code) << parsed.err;
         r = solver({"-f", "xml", c.path});
         EXPECT_EQ(1, r.exit_code);
         EXPECT_EQ(c.err, r.err);
         EXPECT_NE(std::string::npos, r.out.find("<message>Can&apos;t read the image file</message>"));
-        parsed = app_test::run_program("xmllint", {"--noout", dir.file("out.xml", r.out)});
+        parsed = test_support::run_program("xmllint", {"--noout", dir.file("out.xml", r.out)});
         EXPECT_EQ(0, parsed.exit_code) << parsed.err;
     }
 }
@@ -176,7 +179,7 @@ TEST(CommandLine, UnsolvedImageGoesToStandardError) {
     const Case cases[] = {{"text", false}, {"wcs", false}, {"json", true}, {"xml", true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.format);
-        RunResult r = solver({"-f", c.format, path});
+        ChildRun r = solver({"-f", c.format, path});
         EXPECT_EQ(1, r.exit_code);
         EXPECT_NE(std::string::npos, r.err.find("Not solved: ")) << r.err;
         EXPECT_EQ(c.document, !r.out.empty()) << r.out;
@@ -192,8 +195,8 @@ TEST(CommandLine, OutOfMemoryIsAFailure) {
     TempDir dir;
     std::string image = dir.path() + "/big.img";
     ASSERT_EQ(0, truncate(dir.file("big.img", "x").c_str(), 200 << 20));
-    RunResult r = app_test::run_program(
-        "sh", {"-c", "ulimit -v 120000 && exec \"$0\" -f json \"$1\"", app_test::solver_path(), image});
+    ChildRun r = test_support::run_program(
+        "sh", {"-c", "ulimit -v 120000 && exec \"$0\" -f json \"$1\"", test_support::solver_path(), image});
     EXPECT_EQ(1, r.exit_code);
     EXPECT_EQ("Failed to allocate memory", r.err);
     EXPECT_EQ("", r.out);

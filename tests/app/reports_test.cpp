@@ -9,13 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "tests/app/process.hpp"
+#include "tests/support/files.hpp"
+#include "tests/support/process.hpp"
+#include "tests/support/temp_dir.hpp"
 
 namespace {
 
-using app_test::run_program;
-using app_test::RunResult;
-using app_test::TempDir;
+using test_support::ChildRun;
+using test_support::run_program;
+using test_support::TempDir;
 
 SolverSolution solved_solution() {
     SolverSolution s{};
@@ -67,14 +69,14 @@ std::string write_report(const TempDir& dir, const char* name, Writer writer,
 
 // jq -r <filter> <file>: the value as a raw string (jq ends it with a line feed).
 std::string jq(const std::string& filter, const std::string& path) {
-    RunResult r = run_program("jq", {"-r", filter, path});
-    EXPECT_EQ(0, r.exit_code) << r.err << app_test::read_file(path);
+    ChildRun r = run_program("jq", {"-r", filter, path});
+    EXPECT_EQ(0, r.exit_code) << r.err << test_support::read_file(path);
     return r.out;
 }
 
 std::string xpath(const std::string& expression, const std::string& path) {
-    RunResult r = run_program("xmllint", {"--xpath", expression, path});
-    EXPECT_EQ(0, r.exit_code) << r.err << app_test::read_file(path);
+    ChildRun r = run_program("xmllint", {"--xpath", expression, path});
+    EXPECT_EQ(0, r.exit_code) << r.err << test_support::read_file(path);
     if (!r.out.empty() && r.out.back() == '\n') r.out.pop_back();  // xmllint ends its output
     return r.out;
 }
@@ -83,7 +85,7 @@ TEST(Reports, TextReportOfASolvedImage) {
     TempDir dir;
     SolverSettings settings = settings_for("image.fits");
     SolverSolution solution = solved_solution();
-    std::string text = app_test::read_file(
+    std::string text = test_support::read_file(
         write_report(dir, "report.txt", write_text_report_to, settings, solution));
     EXPECT_EQ("Solved in 1.50 s: 25 of 30 stars matched, rms 1.23\"\n"
               "RA:       24.000000 h (24:00:00.00)\n"
@@ -98,14 +100,14 @@ TEST(Reports, TextReportOfASolvedImage) {
 
     solution.dec = 0.5;
     settings.epoch = 0.0;
-    text = app_test::read_file(
+    text = test_support::read_file(
         write_report(dir, "north.txt", write_text_report_to, settings, solution));
     EXPECT_NE(std::string::npos, text.find("Dec:      +0.500000\xC2\xB0 (+0:30:00.0)\n"));
     EXPECT_NE(std::string::npos, text.find("Epoch:    JNow\n"));
 
     // Not solved: no text report at all (the "Not solved" line is main's, on the standard error).
     SolverSolution unsolved = unsolved_solution("No solution found");
-    EXPECT_EQ("", app_test::read_file(
+    EXPECT_EQ("", test_support::read_file(
                       write_report(dir, "none.txt", write_text_report_to, settings, unsolved)));
 }
 
@@ -163,7 +165,7 @@ TEST(Reports, JsonDocumentLayout) {
               "  \"time\": 0.250,\n"
               "  \"message\": \"No solution found\"\n"
               "}\n",
-              app_test::read_file(
+              test_support::read_file(
                   write_report(dir, "u.json", write_json_report_to, settings, unsolved)));
 }
 
@@ -175,7 +177,7 @@ TEST(Reports, XmlDocumentsPassXmllint) {
 
         SolverSolution solved = solved_solution();
         std::string path = write_report(dir, "solved.xml", write_xml_report_to, settings, solved);
-        RunResult lint = run_program("xmllint", {"--noout", path});
+        ChildRun lint = run_program("xmllint", {"--noout", path});
         EXPECT_EQ(0, lint.exit_code) << lint.err;
         EXPECT_EQ("", lint.err);
         EXPECT_EQ(c.shown, xpath("string(/solution/file)", path));

@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -137,9 +136,9 @@ TEST(DownloadIndexes, KeepsReplacesAndReportsFailures) {
     EXPECT_NE(std::string::npos,
               run.err.find("kestil_solver: 0.5° Gaia DR3 (FOV 0.45° - 1°) can't be downloaded: "
                            "the download failed\n"));
-    EXPECT_EQ(twenty, read_file(index_dir + "/index-20deg-tyc2.zeph"));
-    EXPECT_EQ(one, read_file(index_dir + "/index-01deg-tyc2.zeph"));
-    EXPECT_EQ(ten, read_file(index_dir + "/index-10deg-tyc2.zeph"));
+    EXPECT_EQ(twenty, read_bytes(index_dir + "/index-20deg-tyc2.zeph"));
+    EXPECT_EQ(one, read_bytes(index_dir + "/index-01deg-tyc2.zeph"));
+    EXPECT_EQ(ten, read_bytes(index_dir + "/index-10deg-tyc2.zeph"));
     EXPECT_EQ(std::string::npos, server.log().find("index-20deg"));  // no transfer for it
 }
 
@@ -197,21 +196,10 @@ TEST(DownloadIndexes, InterruptedSecondOfThree) {
 // The same interruption delivered to the real program, when its command line dispatches the
 // index commands.
 TEST(DownloadIndexes, InterruptedRealProcess) {
-    auto run_program = [](std::vector<std::string> args,
-                          const std::function<void(pid_t)>& before_wait = nullptr) {
-        return run_in_child(
-            [&] {
-                std::vector<char*> argv;
-                for (std::string& a : args) argv.push_back(a.data());
-                argv.push_back(nullptr);
-                execv(KESTIL_SOLVER_BINARY, argv.data());
-                return 127;
-            },
-            before_wait);
-    };
+    const std::string solver = test_support::solver_path();
     TempDir dir;
     const std::string index_dir = dir.file("indexes");
-    const ChildRun probe = run_program({"kestil_solver", "-i", index_dir, "--list"});
+    const ChildRun probe = test_support::run_program(solver, {"-i", index_dir, "--list"});
     if (probe.out.rfind("Index directory: ", 0) != 0)
         GTEST_SKIP() << "the command line does not dispatch --list yet: " << probe.err;
 
@@ -222,8 +210,8 @@ TEST(DownloadIndexes, InterruptedRealProcess) {
         index_file_name(name, sizeof name, nullptr, scale);
         ASSERT_TRUE(write_file(server.root() + "/" + name, small_index(scale)));
     }
-    const ChildRun run = run_program(
-        {"kestil_solver", "--download", "1,2,5", "-i", index_dir, "--index-url", server.url("/dl")},
+    const ChildRun run = test_support::run_program(
+        solver, {"--download", "1,2,5", "-i", index_dir, "--index-url", server.url("/dl")}, {},
         [&](pid_t child) {
             if (server.wait_for_log("streaming index-02deg")) kill(child, SIGINT);
         });

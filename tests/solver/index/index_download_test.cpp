@@ -40,7 +40,7 @@ struct Outcome {
 Outcome download(const SolverSettings& settings, const std::string& base, float scale,
                  const volatile uint8_t* flag = nullptr) {
     const char* result = "unset";
-    LogCapture log;
+    LogCapture log(1);
     testing::internal::CaptureStderr();  // the header check writes its own lines there
     const bool installed = kestil_solver_download_index(&settings, base.c_str(), scale, flag, &result);
     testing::internal::GetCapturedStderr();
@@ -124,7 +124,7 @@ TEST(DownloadIndex, OutcomesOfRealTransfers) {
         EXPECT_NE(std::string::npos, outcome.log.find(c.log)) << outcome.log;
         if (c.installed) {
             EXPECT_EQ((std::vector<std::string>{five}), dir.entries());
-            EXPECT_EQ(good, read_file(dir.file(five)));
+            EXPECT_EQ(good, read_bytes(dir.file(five)));
         } else {
             EXPECT_TRUE(dir.entries().empty());
         }
@@ -201,7 +201,7 @@ TEST(DownloadIndex, ExistingDestinationIsNeverReplaced) {
     EXPECT_NE(std::string::npos,
               outcome.log.find("kestil_solver_download_index: failed to rename " + dir.file(five) +
                                ".part (File exists)"));
-    EXPECT_EQ(old, read_file(dir.file(five)));
+    EXPECT_EQ(old, read_bytes(dir.file(five)));
     EXPECT_EQ((std::vector<std::string>{five}), dir.entries());
 }
 
@@ -226,7 +226,7 @@ TEST(DownloadIndex, FullDiskLeavesNoPartAndTheInstalledIndexAlone) {
     EXPECT_EQ(0, run.exit_code) << run.err;
     EXPECT_NE(std::string::npos, run.err.find("fetch_index: failed to write " + dir.file(five) +
                                               ".part"));
-    EXPECT_EQ(installed, read_file(dir.file(five)));
+    EXPECT_EQ(installed, read_bytes(dir.file(five)));
     EXPECT_EQ((std::vector<std::string>{five}), dir.entries());
 }
 

@@ -148,7 +148,7 @@ TEST(MapIndex, HeaderAndBucketRules) {
         ASSERT_TRUE(write_file(path, bytes));
         IndexFile index;
         memset(&index, 0x5a, sizeof index);  // must come back filled or zeroed
-        LogCapture log;
+        LogCapture log(1);
         const bool mapped = map_index(path.c_str(), &index);
         EXPECT_EQ(c.problem == NONE, mapped);
         const char* expected[] = {"", " is truncated\n", " is corrupted (invalid header)\n",
@@ -209,7 +209,7 @@ TEST(LoadIndex, MessagesOfEachFailure) {
             ASSERT_TRUE(write_file(path, c.bytes));
         }
         IndexFile index{};
-        LogCapture log;
+        LogCapture log(1);
         testing::internal::CaptureStderr();
         EXPECT_FALSE(kestil_solver_load_index(path.c_str(), &index));
         EXPECT_EQ(c.err + "kestil_solver: failed to load " + path + "\n",
@@ -247,7 +247,7 @@ TEST(WriteIndex, RoundTripSortsStablyByBucket) {
     ASSERT_TRUE(kestil_solver_write_index(path.c_str(), 2.0f, stars, 3, quads, 5, &message));
     EXPECT_EQ((std::vector<std::string>{"index-02deg-tyc2.zeph"}), dir.entries());
     // 64 header + 24 stars + 4008008 buckets = 4008096 (8-aligned) + 40 codes + 20 sizes + 80
-    EXPECT_EQ(4008236u, read_file(path).size());
+    EXPECT_EQ(4008236u, read_bytes(path).size());
     IndexFile index{};
     ASSERT_TRUE(map_index(path.c_str(), &index));
     EXPECT_EQ(2.0f, index.scale);
@@ -274,9 +274,9 @@ TEST(WriteIndex, RoundTripSortsStablyByBucket) {
     kestil_solver_release_index(&index);
 
     // Deterministic: the same input gives the same bytes; a second write replaces the first.
-    const std::vector<unsigned char> first = read_file(path);
+    const std::vector<unsigned char> first = read_bytes(path);
     ASSERT_TRUE(kestil_solver_write_index(path.c_str(), 2.0f, stars, 3, quads, 5, &message));
-    EXPECT_EQ(first, read_file(path));
+    EXPECT_EQ(first, read_bytes(path));
 }
 
 TEST(WriteIndex, RefusesBadQuadsAndLeavesNothing) {
@@ -315,6 +315,6 @@ TEST(WriteIndex, FullDiskLeavesTheOldFileAlone) {
         return strcmp(message, "the index file can't be written") == 0 ? 0 : 5;
     });
     EXPECT_EQ(0, run.exit_code);
-    EXPECT_EQ(old, read_file(path));
+    EXPECT_EQ(old, read_bytes(path));
     EXPECT_EQ((std::vector<std::string>{"index-10deg-tyc2.zeph"}), dir.entries());
 }

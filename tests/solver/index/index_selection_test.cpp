@@ -60,7 +60,7 @@ TEST(ListIndexScales, OrderWithAndWithoutHint) {
         const SolverSettings settings = settings_for(dir, c.selected);
         install(settings, c.installed);
         float scales[SOLVER_SCALE_COUNT] = {};
-        LogCapture log;
+        LogCapture log(1);
         const int count = list_index_scales(&settings, c.hint, c.width, c.height, scales);
         EXPECT_EQ(c.expected, std::vector<float>(scales, scales + count));
     }
@@ -102,7 +102,7 @@ TEST(SelectIndex, NothingReadable) {
         snprintf(settings.index_dir, sizeof settings.index_dir, "%s", c.dir);
         char path[SOLVER_PATH_SIZE] = "untouched";
         float selected = -1;
-        LogCapture log;
+        LogCapture log(1);
         EXPECT_FALSE(kestil_solver_select_index(&settings, candidates, 2, 0.05f, 0.05f, path,
                                                 &selected));
         EXPECT_EQ("kestil_solver_select_index: no index-*deg-*.zeph index file found in " +
