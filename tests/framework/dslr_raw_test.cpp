@@ -4,50 +4,31 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "framework/log.h"
+#include "tests/support/files.hpp"
+#include "tests/support/log_capture.hpp"
+#include "tests/support/temp_dir.hpp"
 #include "tools/dng/dng_writer.h"
 
 namespace {
 
-std::vector<std::string> log_lines;
-void capture(int, const char* line) { log_lines.emplace_back(line); }
-
 class DslrRaw : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/dslr_raw_test_XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        root = pattern;
-        log_lines.clear();
-        kestil_log_message_handler = capture;
-    }
-    void TearDown() override {
-        kestil_log_message_handler = nullptr;
-        std::string command = "rm -rf '" + root + "'";
-        ASSERT_EQ(0, system(command.c_str()));
-    }
     std::vector<uint8_t> write_dng(const std::vector<uint16_t>& mosaic, int width, int height,
                                    const char* pattern, int bits) {
         const std::string path = root + "/test.dng";
         const char* message = nullptr;
         EXPECT_TRUE(write_cfa_dng(path.c_str(), mosaic.data(), width, height, pattern, bits,
                                   &message)) << (message ? message : "");
-        std::vector<uint8_t> bytes;
-        if (FILE* f = std::fopen(path.c_str(), "rb")) {
-            int c;
-            while ((c = std::fgetc(f)) != EOF) bytes.push_back(uint8_t(c));
-            std::fclose(f);
-        }
-        return bytes;
+        return test_support::read_bytes(path);
     }
-    std::string root;
+    test_support::TempDir dir{"dslr_raw_test"};
+    const std::string root = dir.path();
+    test_support::LogCapture log_lines;
 };
 
 // A mosaic whose every sample tells its position, within 14 bits.
@@ -99,8 +80,8 @@ TEST_F(DslrRaw, RefusesDataThatIsNoCameraRawFile) {
         EXPECT_EQ(16, image.bits);
         EXPECT_EQ(0, image.colors);
         EXPECT_EQ('\0', image.bayer_pattern[0]);
-        ASSERT_EQ(1u, log_lines.size());
-        EXPECT_NE(std::string::npos, log_lines[0].find("libraw_open_buffer failed"));
+        ASSERT_EQ(1u, log_lines.lines().size());
+        EXPECT_NE(std::string::npos, log_lines.lines()[0].find("libraw_open_buffer failed"));
     }
 }
 

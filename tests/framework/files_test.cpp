@@ -5,39 +5,24 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
-#include "framework/log.h"
+#include "tests/support/files.hpp"
+#include "tests/support/log_capture.hpp"
+#include "tests/support/temp_dir.hpp"
 
 namespace {
 
-std::vector<std::string> errors;
-void capture(int, const char* line) { errors.emplace_back(line); }
-
 class FilesTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/files_test_XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        root = pattern;
-        errors.clear();
-        kestil_log_message_handler = capture;
-    }
-    void TearDown() override {
-        kestil_log_message_handler = nullptr;
-        std::string command = "rm -rf '" + root + "'";
-        ASSERT_EQ(0, system(command.c_str()));
-    }
     void write_file(const std::string& path, const std::string& content) {
-        FILE* f = fopen(path.c_str(), "wb");
-        ASSERT_NE(nullptr, f);
-        fwrite(content.data(), 1, content.size(), f);
-        fclose(f);
+        ASSERT_TRUE(test_support::write_file(path, content));
     }
-    std::string root;
+    test_support::TempDir dir{"files_test"};
+    const std::string root = dir.path();
+    test_support::LogCapture errors;
 };
 
 bool is_directory(const std::string& path) {
@@ -88,8 +73,8 @@ TEST_F(FilesTest, MapFileAndItsFailures) {
         size = 99;
         EXPECT_EQ(nullptr, kestil_uni_map_file(c.path.c_str(), &size));
         EXPECT_EQ(0u, size);
-        ASSERT_EQ(1u, errors.size());
-        EXPECT_EQ(c.message, errors[0]);
+        ASSERT_EQ(1u, errors.lines().size());
+        EXPECT_EQ(c.message, errors.lines()[0]);
     }
 }
 

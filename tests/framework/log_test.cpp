@@ -4,26 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <utility>
 #include <vector>
+
+#include "tests/support/log_capture.hpp"
 
 namespace {
 
-std::vector<std::pair<int, std::string>> captured;
-void capture(int level, const char* line) { captured.emplace_back(level, line); }
-
 class LogTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        captured.clear();
-        saved_level = kestil_get_log_level();
-        kestil_log_message_handler = capture;
-    }
-    void TearDown() override {
-        kestil_log_message_handler = nullptr;
-        kestil_set_log_level(saved_level);
-    }
-    int saved_level = 1;
+    test_support::LogCapture captured;
 };
 
 TEST_F(LogTest, LevelsGateTheFunctions) {
@@ -38,12 +27,12 @@ TEST_F(LogTest, LevelsGateTheFunctions) {
         kestil_debug("d");
         kestil_trace_bus("b");
         kestil_trace("t");
-        EXPECT_EQ(c.expected_lines, static_cast<int>(captured.size()));
+        EXPECT_EQ(c.expected_lines, static_cast<int>(captured.entries().size()));
     }
     captured.clear();
     kestil_set_log_level(1);
     kestil_debug("hidden");
-    EXPECT_TRUE(captured.empty());
+    EXPECT_TRUE(captured.entries().empty());
 }
 
 TEST_F(LogTest, LinesAndContinuationPrefixes) {
@@ -62,8 +51,7 @@ TEST_F(LogTest, LinesAndContinuationPrefixes) {
         SCOPED_TRACE(c.message);
         captured.clear();
         kestil_error("%s", c.message);
-        std::vector<std::string> got;
-        for (auto& entry : captured) got.push_back(entry.second);
+        const std::vector<std::string> got = captured.lines();
         EXPECT_EQ(c.lines, got);
         ASSERT_NE(nullptr, kestil_last_message);
         EXPECT_STREQ(c.message, kestil_last_message);
@@ -74,25 +62,25 @@ TEST_F(LogTest, LevelSignPassesThroughAndDriverLogForms) {
     kestil_set_log_level(2);
     kestil_log_on_level(-2, "signed");
     kestil_log_on_level(3, "too verbose");
-    ASSERT_EQ(1u, captured.size());
-    EXPECT_EQ(-2, captured[0].first);
+    ASSERT_EQ(1u, captured.entries().size());
+    EXPECT_EQ(-2, captured.entries()[0].level);
 
     captured.clear();
     kestil_driver_log(2, "drv", "file.c", 12, "x=%d", 5);
     kestil_driver_log(1, "drv", "file.c", 12, "y");
     kestil_driver_log(3, "drv", "file.c", 12, "not written");
-    ASSERT_EQ(2u, captured.size());
-    EXPECT_EQ("drv: x=5", captured[0].second);
-    EXPECT_EQ("drv[file.c:12]: y", captured[1].second);
+    ASSERT_EQ(2u, captured.entries().size());
+    EXPECT_EQ("drv: x=5", captured.entries()[0].line);
+    EXPECT_EQ("drv[file.c:12]: y", captured.entries()[1].line);
 }
 
 TEST_F(LogTest, ContinuationLinesToTheHookAreCutAt127) {
     kestil_set_log_level(1);
     std::string tail(300, 'z');
     kestil_error("d -> first\n%s", tail.c_str());
-    ASSERT_EQ(2u, captured.size());
-    EXPECT_EQ(127u, captured[1].second.size());
-    EXPECT_EQ("d -> zzz", captured[1].second.substr(0, 8));
+    ASSERT_EQ(2u, captured.entries().size());
+    EXPECT_EQ(127u, captured.entries()[1].line.size());
+    EXPECT_EQ("d -> zzz", captured.entries()[1].line.substr(0, 8));
 }
 
 TEST(LogStderr, LineFormatWithoutHook) {

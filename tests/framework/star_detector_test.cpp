@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "framework/log.h"
+#include "tests/support/log_capture.hpp"
 
 namespace {
 
@@ -73,32 +74,15 @@ Result detect(const Frame& f, int radius = 16, int max_stars = 500) {
 }
 
 // Captures the debug log of one test.
-std::vector<std::string> lines;
-void capture(int, const char* line) { lines.emplace_back(line); }
-
 class DetectorLog : public ::testing::Test {
 protected:
-    void SetUp() override {
-        lines.clear();
-        saved = kestil_get_log_level();
-        kestil_log_message_handler = capture;
-        kestil_set_log_level(3);
-    }
-    void TearDown() override {
-        kestil_log_message_handler = nullptr;
-        kestil_set_log_level(saved);
-    }
-    bool logged(const std::string& text) const {
-        for (const std::string& l : lines)
-            if (l == text) return true;
-        return false;
-    }
+    bool logged(const std::string& text) const { return captured.contains(text); }
     int evaluated_lines(const std::string& prefix) const {
         int n = 0;
-        for (const std::string& l : lines) n += l.rfind(prefix, 0) == 0;
+        for (const std::string& l : captured.lines()) n += l.rfind(prefix, 0) == 0;
         return n;
     }
-    int saved = 1;
+    test_support::LogCapture captured{3};
 };
 
 TEST(StarDetector, RefusedArgumentsWriteNothing) {
@@ -217,7 +201,8 @@ TEST_F(DetectorLog, FlatTopIsRefinedOnce) {
     EXPECT_NEAR(100.0, r.stars[0].x, 0.05);  // noise of 5 against a signal of 10^5
     EXPECT_NEAR(100.5, r.stars[0].y, 0.05);
     int duplicates = 0;
-    for (const std::string& l : lines) duplicates += l.find("skipped, duplicate of #1 = (") != std::string::npos;
+    for (const std::string& l : captured.lines())
+        duplicates += l.find("skipped, duplicate of #1 = (") != std::string::npos;
     EXPECT_EQ(1, duplicates);
 }
 
@@ -247,7 +232,7 @@ TEST_F(DetectorLog, MostlySaturatedCellsUseMeanAndDeviation) {
 
     // The same cell with 15% dark pixels keeps median and MAD: the plateau pixels become
     // candidates.
-    lines.clear();
+    captured.clear();
     Frame h(240, 240, 1000);
     for (int y = 20; y < 40; ++y)
         for (int x = 20; x < 40; ++x) h.at(x, y) = (x % 20 < 3) ? 1000 : 65535;
@@ -262,7 +247,7 @@ TEST_F(DetectorLog, BorderDependsOnTheHeightAlone) {
     const Case cases[] = {{200, 20}, {80, 20}, {79, 19}, {60, 15}, {4, 1}, {3, 1}, {2, 1}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.height);
-        lines.clear();
+        captured.clear();
         Frame f(100, c.height, 100);
         int inside = 0;
         for (int y = 0; y < c.height; ++y)
@@ -315,7 +300,7 @@ TEST_F(DetectorLog, CapAndScreeningLimit) {
         EXPECT_FALSE(s.close_to_other);
     }
 
-    lines.clear();
+    captured.clear();
     r = detect(f, radius, 10);
     EXPECT_EQ(10, r.found);
     EXPECT_EQ(1, evaluated_lines("kestil_find_stars_fast_threshold(): evaluated 40 of 36"));

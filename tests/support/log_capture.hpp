@@ -5,12 +5,17 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "framework/log.h"
 
 namespace test_support {
+
+// One line of the log with the level it was written at (with the sign the log passed).
+struct LogLine {
+    int level;
+    std::string line;
+};
 
 // Installs a hook on kestil_log_message_handler that keeps every line with its level, and
 // restores the previous hook and log level on destruction. One capture at a time per process.
@@ -32,30 +37,34 @@ public:
     // The lines so far, without their levels.
     std::vector<std::string> lines() const {
         std::vector<std::string> result;
-        for (const auto& entry : entries()) result.push_back(entry.second);
+        for (const LogLine& entry : entries()) result.push_back(entry.line);
         return result;
     }
-    // The (level, line) pairs so far, levels with the sign the log passed.
-    std::vector<std::pair<int, std::string>> entries() const {
+    // The lines so far with their levels.
+    std::vector<LogLine> entries() const {
         std::lock_guard<std::mutex> lock(mutex());
         return stored();
+    }
+    // The lines so far with their levels, forgotten here.
+    std::vector<LogLine> take() {
+        std::lock_guard<std::mutex> lock(mutex());
+        std::vector<LogLine> taken;
+        taken.swap(stored());
+        return taken;
     }
     // Every line, each followed by "\n".
     std::string text() const {
         std::string result;
-        for (const auto& entry : entries()) result += entry.second + "\n";
+        for (const LogLine& entry : entries()) result += entry.line + "\n";
         return result;
     }
     // Whether some line equals line.
     bool contains(const std::string& line) const {
-        for (const auto& entry : entries())
-            if (entry.second == line) return true;
+        for (const LogLine& entry : entries())
+            if (entry.line == line) return true;
         return false;
     }
-    void clear() {
-        std::lock_guard<std::mutex> lock(mutex());
-        stored().clear();
-    }
+    void clear() { take(); }
 
 private:
     explicit LogCapture(std::optional<int> level)
@@ -66,14 +75,14 @@ private:
     }
     static void hook(int level, const char* line) {
         std::lock_guard<std::mutex> lock(mutex());
-        stored().emplace_back(level, line);
+        stored().push_back({level, line});
     }
     static std::mutex& mutex() {
         static std::mutex instance;
         return instance;
     }
-    static std::vector<std::pair<int, std::string>>& stored() {
-        static std::vector<std::pair<int, std::string>> instance;
+    static std::vector<LogLine>& stored() {
+        static std::vector<LogLine> instance;
         return instance;
     }
 

@@ -8,26 +8,14 @@
 #include <vector>
 
 #include "framework/log.h"
+#include "tests/support/log_capture.hpp"
 
 namespace {
-
-std::vector<std::string> lines;
-void capture(int, const char* line) { lines.emplace_back(line); }
 
 // Captures the debug lines of one test.
 class GuidingTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        lines.clear();
-        saved_level = kestil_get_log_level();
-        kestil_set_log_level(3);
-        kestil_log_message_handler = capture;
-    }
-    void TearDown() override {
-        kestil_log_message_handler = nullptr;
-        kestil_set_log_level(saved_level);
-    }
-    int saved_level = 1;
+    test_support::LogCapture captured{3};
 };
 
 TEST_F(GuidingTest, ProportionalIntegral) {
@@ -43,10 +31,10 @@ TEST_F(GuidingTest, ProportionalIntegral) {
                     1e-12)  // a few products
             << c.drift;
     }
-    ASSERT_EQ(std::size(cases), lines.size());
+    ASSERT_EQ(std::size(cases), captured.lines().size());
     EXPECT_EQ("kestil_guider_pi_response(): P = 0.8000, I = 0.1000, response = -0.9000, "
               "drift = 1.0000, avg_drift = 0.5000",
-              lines[2]);
+              captured.lines()[2]);
 }
 
 TEST_F(GuidingTest, Hysteresis) {
@@ -61,10 +49,10 @@ TEST_F(GuidingTest, Hysteresis) {
     EXPECT_EQ(0.0, kestil_guider_hysteresis_response(0.6, 0.5, 0.5, 0.4, &last));
     EXPECT_EQ(0.0, last);
     EXPECT_NEAR(0.9, kestil_guider_hysteresis_response(1.0, 0.0, 0.0, -0.9, nullptr), 1e-15);
-    ASSERT_EQ(4u, lines.size());
+    ASSERT_EQ(4u, captured.lines().size());
     EXPECT_EQ("kestil_guider_hysteresis_response(): aggressiveness = 0.6000, hysteresis = 0.5000, "
               "min_move = 0.1000, response = -0.7800, drift = 2.0000, blended = 1.3000",
-              lines[1]);
+              captured.lines()[1]);
 }
 
 TEST_F(GuidingTest, LinearTrendPushKeepsTheLastTen) {
@@ -131,17 +119,17 @@ TEST_F(GuidingTest, LinearTrendFourRejectionsClearTheHistory) {
         EXPECT_EQ(k, h.rejects);
         EXPECT_EQ(4, h.samples);
     }
-    lines.clear();
+    captured.clear();
     EXPECT_NEAR(-0.5, kestil_guider_linear_trend_response(1.0, 0.2, 0.5, &h), 1e-12);
     EXPECT_EQ(0, h.rejects);
     EXPECT_EQ(0, h.samples);
-    ASSERT_EQ(2u, lines.size());
+    ASSERT_EQ(2u, captured.lines().size());
     EXPECT_EQ("kestil_guider_linear_trend_response(): Linear Trend history cleared, "
               "3 successive rejected correction values",
-              lines[0]);
+              captured.lines()[0]);
     EXPECT_EQ("kestil_guider_linear_trend_response(): aggressiveness=1.0000 response=-0.5000 "
               "drift=0.5000 slope=1.0000 samples=4 rejects=0",
-              lines[1]);
+              captured.lines()[1]);
     // An accepted candidate resets the count.
     h = trend_of({0.1, 0.2, 0.3, 0.4});
     h.rejects = 2;
@@ -152,10 +140,10 @@ TEST_F(GuidingTest, LinearTrendFourRejectionsClearTheHistory) {
 TEST_F(GuidingTest, LinearTrendOutlierLine) {
     TrendHistory h = trend_of({0.1, 0.2, 0.3, 0.4});
     kestil_guider_linear_trend_response(0.5, 0.2, 1.0, &h);
-    ASSERT_EQ(2u, lines.size());
+    ASSERT_EQ(2u, captured.lines().size());
     EXPECT_EQ("kestil_guider_linear_trend_response(): Linear Trend history cleared, outlier "
               "deflection drift=1.0000 min_move=0.2000",
-              lines[0]);
+              captured.lines()[0]);
 }
 
 TEST_F(GuidingTest, ResistSwitchPushKeepsTheLastTen) {
@@ -173,7 +161,7 @@ TEST_F(GuidingTest, ResistSwitchPushKeepsTheLastTen) {
 TEST_F(GuidingTest, ResistSwitchChoosesASide) {
     SwitchHistory h{};
     EXPECT_EQ(0.0, kestil_guider_resist_switch_response(0.7, 0.0, 0.1, &h));  // empty
-    EXPECT_TRUE(lines.empty());
+    EXPECT_TRUE(captured.lines().empty());
 
     kestil_guider_resist_switch_push(0.3, &h);
     EXPECT_EQ(0.0, kestil_guider_resist_switch_response(0.7, 0.0, 0.1, &h));  // one vote
@@ -191,7 +179,7 @@ TEST_F(GuidingTest, ResistSwitchChoosesASide) {
     EXPECT_EQ("kestil_guider_resist_switch_response(): aggressiveness=0.7000 min_move=0.1000 "
               "fast_thresh=0.0000 drift=0.6000 current_side=1 direction_votes=4 "
               "response=-0.4200",
-              lines.back());
+              captured.lines().back());
 
     // A small opposite drift is resisted: the side stays and nothing is corrected.
     kestil_guider_resist_switch_push(-0.2, &h);
@@ -200,7 +188,7 @@ TEST_F(GuidingTest, ResistSwitchChoosesASide) {
     // A drift in the dead band gives 0 with no votes counted.
     kestil_guider_resist_switch_push(0.05, &h);
     EXPECT_EQ(0.0, kestil_guider_resist_switch_response(0.7, 0.0, 0.1, &h));
-    EXPECT_NE(std::string::npos, lines.back().find("direction_votes=0 response=0.0000"));
+    EXPECT_NE(std::string::npos, captured.lines().back().find("direction_votes=0 response=0.0000"));
 }
 
 TEST_F(GuidingTest, ResistSwitchFastSwitch) {

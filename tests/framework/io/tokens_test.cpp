@@ -2,71 +2,34 @@
 #include "framework/io/tokens.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
-#include <fstream>
-#include <mutex>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "framework/log.h"
+#include "tests/support/files.hpp"
+#include "tests/support/log_capture.hpp"
+#include "tests/support/temp_dir.hpp"
 
 namespace {
-
-std::mutex captured_mutex;
-std::vector<std::string> captured;
-void capture(int, const char* line) {
-    std::lock_guard lock(captured_mutex);
-    captured.emplace_back(line);
-}
 
 class TokensTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tokens_test_XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        folder = pattern;
         kestil_clear_device_tokens();
         kestil_set_master_token(0);
-        saved_level = kestil_get_log_level();
-        kestil_set_log_level(3);
-        captured.clear();
-        kestil_log_message_handler = capture;
     }
     void TearDown() override {
-        kestil_log_message_handler = nullptr;
-        kestil_set_log_level(saved_level);
         kestil_clear_device_tokens();
         kestil_set_master_token(0);
-        for (const std::string& file : files) unlink(file.c_str());
-        rmdir(folder.c_str());
     }
     std::string write_file(const std::string& name, const std::string& text) {
-        std::string path = folder + "/" + name;
-        std::ofstream(path) << text;
-        files.push_back(path);
-        return path;
+        return dir.file(name, text);
     }
-    std::string path_of(const std::string& name) {
-        files.push_back(folder + "/" + name);
-        return files.back();
-    }
-    static std::string read_file(const std::string& path) {
-        std::ifstream in(path);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-    bool logged(const std::string& line) {
-        for (const std::string& l : captured)
-            if (l == line) return true;
-        return false;
-    }
-    std::string folder;
-    std::vector<std::string> files;
-    int saved_level = 1;
+    std::string path_of(const std::string& name) { return dir.file(name); }
+    bool logged(const std::string& line) { return captured.contains(line); }
+    test_support::TempDir dir{"tokens_test"};
+    const std::string folder = dir.path();
+    test_support::LogCapture captured{3};
 };
 
 TEST_F(TokensTest, AddReplacesInItsOwnSlotAndRemoveFreesIt) {
@@ -142,7 +105,7 @@ TEST_F(TokensTest, SaveAndLoadRoundTrip) {
               "    1234 CCD Imager\n"
               "deadbeefcafe0001 Mount\n"
               "       0 Focuser @ host\n",
-              read_file(path));
+              test_support::read_file(path));
 
     kestil_clear_device_tokens();
     kestil_set_master_token(0);
@@ -150,7 +113,7 @@ TEST_F(TokensTest, SaveAndLoadRoundTrip) {
     std::string again = path_of("again.txt");
     ASSERT_TRUE(kestil_save_device_tokens_to_file(again.c_str()));
     // "Gone" left slot 2 free, so the reloaded third entry moves up: the order stays the same.
-    EXPECT_EQ(read_file(path), read_file(again));
+    EXPECT_EQ(test_support::read_file(path), test_support::read_file(again));
     EXPECT_EQ(0u, kestil_get_master_token());
 }
 

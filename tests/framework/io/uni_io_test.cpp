@@ -17,37 +17,19 @@
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "framework/log.h"
+#include "tests/support/files.hpp"
+#include "tests/support/log_capture.hpp"
+#include "tests/support/temp_dir.hpp"
 
 namespace {
 
-struct Captured {
-    int level;
-    std::string line;
-};
-
-// The log hook runs with the log mutex held: it only appends, under a mutex of its own.
-std::mutex capture_mutex;
-std::vector<Captured> captured;
-
-void capture(int level, const char* line) {
-    std::lock_guard<std::mutex> lock(capture_mutex);
-    captured.push_back({level, line});
-}
-
-std::vector<Captured> take_lines() {
-    std::lock_guard<std::mutex> lock(capture_mutex);
-    std::vector<Captured> lines;
-    lines.swap(captured);
-    return lines;
-}
+using Captured = test_support::LogLine;
 
 bool has_line(const std::vector<Captured>& lines, const std::string& text) {
     return std::any_of(lines.begin(), lines.end(),
@@ -146,39 +128,17 @@ int32_t tprintf(UniHandle* handle, const char* terminator, const char* format, .
 
 class UniIoTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        take_lines();
-        saved_level = kestil_get_log_level();
-        kestil_set_log_level(5);
-        kestil_log_message_handler = capture;
-        char pattern[] = "/tmp/uni_io_XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        directory = pattern;
-    }
-    void TearDown() override {
-        kestil_log_message_handler = nullptr;
-        kestil_set_log_level(saved_level);
-        std::filesystem::remove_all(directory);
-    }
-    std::string path(const char* name) const { return directory + "/" + name; }
+    std::vector<Captured> take_lines() { return captured.take(); }
+    std::string path(const char* name) const { return dir.file(name); }
     void write_file(const char* name, const std::string& content) const {
-        FILE* file = fopen(path(name).c_str(), "wb");
-        ASSERT_NE(nullptr, file);
-        fwrite(content.data(), 1, content.size(), file);
-        fclose(file);
+        ASSERT_TRUE(test_support::write_file(path(name), content));
     }
     std::string read_file(const char* name) const {
-        FILE* file = fopen(path(name).c_str(), "rb");
-        if (!file) return "<missing>";
-        std::string content;
-        char buffer[4096];
-        size_t count;
-        while ((count = fread(buffer, 1, sizeof buffer, file)) > 0) content.append(buffer, count);
-        fclose(file);
-        return content;
+        if (!test_support::exists(path(name))) return "<missing>";
+        return test_support::read_file(path(name));
     }
-    int saved_level = 1;
-    std::string directory;
+    test_support::LogCapture captured{5};
+    test_support::TempDir dir{"uni_io"};
 };
 
 TEST_F(UniIoTest, TraceFormsOfWritesAndReads) {
