@@ -6,25 +6,20 @@
 #include <string>
 #include <vector>
 
-#include "framework/log.h"
 #include "image_test_support.hpp"
+#include "tests/support/log_capture.hpp"
 #include "tools/dng/dng_writer.h"
 
 namespace {
 
 using namespace image_test;
 
-std::vector<std::string> errors;
-void capture(int level, const char* line) {
-    if (level == 1) errors.emplace_back(line);
-}
-
 Bytes dng_file(const std::vector<uint16_t>& mosaic, int width, int height) {
     TempDir dir;
     const std::string path = dir.file("frame.dng");
     const char* message = nullptr;
     EXPECT_TRUE(write_cfa_dng(path.c_str(), mosaic.data(), width, height, "RGGB", 14, &message));
-    return read_file(path);
+    return read_bytes(path);
 }
 
 TEST(DslrReader, MosaicAtNativeValuesNeverBayerFlagged) {
@@ -52,13 +47,13 @@ TEST(DslrReader, UnrecognisedDataLogsTheOpenFailure) {
     const Case cases[] = {{bytes, "text"}, {Bytes{0x49, 0x49}, "two bytes"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        errors.clear();
-        const kestil_log_handler previous = kestil_log_message_handler;
-        kestil_log_message_handler = capture;
+        test_support::LogCapture log;
         const Loaded r = load(c.bytes, 2);
         const char* message = nullptr;
         EXPECT_EQ(nullptr, dslr_image(c.bytes.data(), int32_t(c.bytes.size()), &message));
-        kestil_log_message_handler = previous;
+        std::vector<std::string> errors;
+        for (const test_support::LogLine& entry : log.entries())
+            if (entry.level == 1) errors.push_back(entry.line);
         EXPECT_FALSE(r.image);
         EXPECT_EQ("Unsupported image format", r.text());
         EXPECT_STREQ("Unsupported image format", message);

@@ -52,7 +52,7 @@ Bytes write_fits(const FitsLayout& s) {
     fits_write_img(f, TDOUBLE, 1, LONGLONG(values.size()), values.data(), &status);
     fits_close_file(f, &status);
     EXPECT_EQ(0, status) << "cfitsio status";
-    return read_file(path);
+    return read_bytes(path);
 }
 
 FitsLayout row(int bitpix, std::vector<double> values) {

@@ -3,9 +3,7 @@
 #define KESTIL_TESTS_SOLVER_IMAGE_IMAGE_TEST_SUPPORT_HPP
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -13,6 +11,8 @@
 #include <vector>
 
 #include "solver/image/solver_image.h"
+#include "tests/support/files.hpp"
+#include "tests/support/temp_dir.hpp"
 
 namespace image_test {
 
@@ -23,34 +23,8 @@ struct FreeDeleter {
 };
 using ImagePtr = std::unique_ptr<SolverImage, FreeDeleter>;
 
-// A temporary folder removed with everything in it.
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/solver_image_test_XXXXXX";
-        if (mkdtemp(pattern)) path_ = pattern;
-    }
-    ~TempDir() {
-        if (path_.empty()) return;
-        const std::string command = "rm -rf '" + path_ + "'";
-        if (std::system(command.c_str()) != 0) std::fprintf(stderr, "cannot remove %s\n", path_.c_str());
-    }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
-inline Bytes read_file(const std::string& path) {
-    Bytes bytes;
-    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-        char buffer[65536];
-        size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
-        std::fclose(f);
-    }
-    return bytes;
-}
+using test_support::read_bytes;
+using test_support::TempDir;
 
 // The outcome of one kestil_solver_load_image call; outputs start at values no call makes.
 struct Loaded {

@@ -2,43 +2,27 @@
 #include "tools/catalog/catalog_csv.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <cmath>
 #include <cstdio>
 #include <string>
 
+#include "tests/support/temp_dir.hpp"
+
 namespace {
 
 class CatalogCsv : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/catalog_csv_XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        dir = pattern;
-    }
-    void TearDown() override {
-        for (const std::string& f : files) unlink(f.c_str());
-        rmdir(dir.c_str());
-    }
     std::string write(const char* name, const std::string& text, bool gzip) {
-        std::string path = dir + "/" + name;
-        files.push_back(path);
-        if (gzip) {
-            gzFile f = gzopen(path.c_str(), "wb");
-            gzwrite(f, text.data(), unsigned(text.size()));
-            gzclose(f);
-        } else {
-            FILE* f = fopen(path.c_str(), "wb");
-            fwrite(text.data(), 1, text.size(), f);
-            fclose(f);
-        }
+        if (!gzip) return dir.file(name, text);
+        const std::string path = dir.file(name);
+        gzFile f = gzopen(path.c_str(), "wb");
+        gzwrite(f, text.data(), unsigned(text.size()));
+        gzclose(f);
         return path;
     }
-    std::string dir;
-    std::vector<std::string> files;
+    test_support::TempDir dir{"catalog_csv"};
 };
 
 TEST_F(CatalogCsv, ReadsPlainAndGzipAlike) {
@@ -122,7 +106,7 @@ TEST_F(CatalogCsv, FailuresAreReported) {
     }
     const char* message = nullptr;
     CsvCatalog catalog{};
-    EXPECT_FALSE(read_catalog_csv((dir + "/missing.csv").c_str(), NAN, &catalog, nullptr, &message));
+    EXPECT_FALSE(read_catalog_csv(dir.file("missing.csv").c_str(), NAN, &catalog, nullptr, &message));
     EXPECT_STREQ("Cannot open catalog file", message);
 }
 

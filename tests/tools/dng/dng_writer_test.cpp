@@ -3,25 +3,18 @@
 #include "tools/dng/dng_writer.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <string>
 #include <vector>
+
+#include "tests/support/temp_dir.hpp"
 
 namespace {
 
 class DngWriter : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/dng_writer_test_XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        root = pattern;
-    }
-    void TearDown() override {
-        const std::string command = "rm -rf '" + root + "'";
-        ASSERT_EQ(0, system(command.c_str()));
-    }
-    std::string root;
+    test_support::TempDir dir{"dng_writer_test"};
+    const std::string root = dir.path();
 };
 
 TEST_F(DngWriter, RefusesInvalidRequests) {

@@ -4,17 +4,16 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <unistd.h>
 #include <wcslib/wcs.h>
 #include <wcslib/wcshdr.h>
 
 #include <cmath>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <numbers>
 
 #include "solver/image/solver_image.h"
+#include "tests/support/files.hpp"
+#include "tests/support/temp_dir.hpp"
 
 using namespace kestil_simulator;
 
@@ -282,9 +281,7 @@ namespace {
 // Every file format the simulator writes is read back by the solver's image input with the
 // same samples (8-bit formats: value / 257, expanded again by 257 except for FITS).
 TEST(SimulatorOutput, FilesReadBackThroughTheImageInput) {
-    char pattern[] = "/tmp/simulator_XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(pattern));
-    const std::string dir = pattern;
+    const test_support::TempDir dir("simulator");
     SimulatorSettings s;
     s.wcs = field(10.0, 1);
     s.wcs.width = 64;
@@ -298,11 +295,10 @@ TEST(SimulatorOutput, FilesReadBackThroughTheImageInput) {
                           {ImageFormat::fits8, "e.fits", true, 1},  {ImageFormat::dng, "f.dng", false, 0}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string path = dir + "/" + c.name;
+        const std::string path = dir.file(c.name);
         const char* message = nullptr;
         ASSERT_TRUE(write_image(sky, s, c.format, 90, path, &message)) << message;
-        std::ifstream in(path, std::ios::binary);
-        std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::string bytes = test_support::read_file(path);
         int32_t factor = 0, w = 0, h = 0;
         bool bayer = false;
         // Binning 1 asked; a Bayer flag makes it 2, so compare the unbinned size and the flag.
@@ -331,9 +327,7 @@ TEST(SimulatorOutput, FilesReadBackThroughTheImageInput) {
             EXPECT_EQ(sum / 4, image->pixels[k]);
         }
         std::free(image);
-        unlink(path.c_str());
     }
-    rmdir(dir.c_str());
 }
 
 }  // namespace
