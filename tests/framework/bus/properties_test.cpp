@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "framework/log.h"
+#include "tests/support/log_capture.hpp"
 
 namespace {
 
@@ -356,9 +357,6 @@ TEST(Properties, Hints) {
     EXPECT_EQ(std::string(509, 'v'), value);
 }
 
-std::vector<std::string> trace_lines;
-void capture_trace(int, const char* line) { trace_lines.emplace_back(line); }
-
 TEST(Properties, TraceLines) {
     PropertyHandle property(
         kestil_init_number_property(nullptr, "Mount", "POS", nullptr, "Position", KESTIL_BUSY_STATE,
@@ -366,17 +364,16 @@ TEST(Properties, TraceLines) {
     kestil_init_number_item(&property->items[0], "RA", "Right ascension", 0, 24, 0.5, 1.5);
     property->access_token = 0xab;
     property->changed = true;
-    int saved_level = kestil_get_log_level();
-    trace_lines.clear();
-    kestil_log_message_handler = capture_trace;
-    kestil_set_log_level(3);
-    kestil_trace_property("Update", property.get(), false, nullptr);
-    EXPECT_TRUE(trace_lines.empty());  // below the bus-trace level
-    kestil_set_log_level(4);
-    kestil_trace_property("Update", property.get(), false, "moving");
-    kestil_trace_property("Define", property.get(), true, nullptr);
-    kestil_log_message_handler = nullptr;
-    kestil_set_log_level(saved_level);
+    std::vector<std::string> trace_lines;
+    {
+        test_support::LogCapture captured(3);
+        kestil_trace_property("Update", property.get(), false, nullptr);
+        EXPECT_TRUE(captured.lines().empty());  // below the bus-trace level
+        kestil_set_log_level(4);
+        kestil_trace_property("Update", property.get(), false, "moving");
+        kestil_trace_property("Define", property.get(), true, nullptr);
+        trace_lines = captured.lines();
+    }
     const std::vector<std::string> expected = {
         "B <+* Update 'Mount'.'POS' NUMBER rw Busy 3.0 ab 'moving' {",
         "B <+    'RA' = 1.5, target = 1.5 ",
