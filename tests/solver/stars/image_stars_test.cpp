@@ -97,6 +97,28 @@ std::vector<const TruthStar*> eligible(const SkyImage& image, const SimulatorSet
     return out;
 }
 
+// How many wanted stars have a detection within 1.5 px (further off is another object), and the
+// rms distance of those matches (infinite when there are none).
+struct TruthMatch {
+    int matched = 0;
+    double rms = INFINITY;
+};
+TruthMatch match_truth(const std::vector<const TruthStar*>& wanted, const std::vector<ImageStar>& stars,
+                       int count) {
+    TruthMatch m;
+    double squares = 0.0;
+    for (const TruthStar* t : wanted) {
+        double best = 1e9;
+        for (int i = 0; i < count; ++i)
+            best = std::min(best, std::hypot(stars[size_t(i)].x - t->x, stars[size_t(i)].y - t->y));
+        if (best > 1.5) continue;
+        ++m.matched;
+        squares += best * best;
+    }
+    if (m.matched) m.rms = std::sqrt(squares / m.matched);
+    return m;
+}
+
 TEST(ImageStars, FindsSimulatedStarsAccurately) {
     struct Case { double fwhm; Psf psf; };
     const Case cases[] = {{2.0, Psf::gaussian}, {3.0, Psf::gaussian}, {4.0, Psf::moffat}, {5.0, Psf::gaussian}};
@@ -116,18 +138,8 @@ TEST(ImageStars, FindsSimulatedStarsAccurately) {
 
         const std::vector<const TruthStar*> wanted = eligible(sky, s);
         EXPECT_GE(wanted.size(), 30u);  // enough for a meaningful completeness figure
-        int matched = 0;
-        double squares = 0.0;
-        for (const TruthStar* t : wanted) {
-            double best = 1e9;
-            for (int i = 0; i < count; ++i)
-                best = std::min(best, std::hypot(stars[size_t(i)].x - t->x, stars[size_t(i)].y - t->y));
-            if (best > 1.5) continue;  // a detection further off is another object
-            ++matched;
-            squares += best * best;
-        }
+        const auto [matched, rms] = match_truth(wanted, stars, count);
         const double completeness = double(matched) / double(wanted.size());
-        const double rms = matched ? std::sqrt(squares / matched) : INFINITY;
         std::printf("[  figures ] FWHM %.0f px (%s): %d detected, %zu eligible, %d found (%.1f%%), "
                     "rms position error %.3f px\n",
                     c.fwhm, c.psf == Psf::gaussian ? "Gaussian" : "Moffat", count, wanted.size(),
@@ -163,17 +175,7 @@ TEST(ImageStars, BayerFitsThroughTheImageInput) {
     for (TruthStar& t : binned_truth.stars) t.x /= 2, t.y /= 2;
     const std::vector<const TruthStar*> wanted = eligible(binned_truth, s);
     ASSERT_GE(wanted.size(), 20u);
-    int matched = 0;
-    double squares = 0.0;
-    for (const TruthStar* t : wanted) {
-        double best = 1e9;
-        for (int i = 0; i < count; ++i)
-            best = std::min(best, std::hypot(stars[size_t(i)].x - t->x, stars[size_t(i)].y - t->y));
-        if (best > 1.5) continue;
-        ++matched;
-        squares += best * best;
-    }
-    const double rms = matched ? std::sqrt(squares / matched) : INFINITY;
+    const auto [matched, rms] = match_truth(wanted, stars, count);
     std::printf("[  figures ] Bayer FITS binned 2 x 2: %d detected, %zu eligible, %d found, rms %.3f px\n",
                 count, wanted.size(), matched, rms);
     EXPECT_GE(double(matched), 0.95 * double(wanted.size()));
