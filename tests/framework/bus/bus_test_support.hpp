@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "framework/bus/bus.h"
 #include "framework/io/tokens.h"
 #include "framework/log.h"
+#include "tests/support/log_capture.hpp"
 
 namespace bus_test {
 
@@ -142,17 +144,15 @@ struct TestClient {
     std::function<void(KestilProperty*)> on_define;
 };
 
-// Lines of the log, captured through the hook (which runs under the log mutex).
+// Lines of the log through the shared capture, reachable from anywhere in the test while the
+// fixture has it installed.
 class LogCapture {
 public:
-    static void handler(int, const char* line) {
-        std::lock_guard lock(mutex());
-        lines().emplace_back(line);
-    }
+    static void install() { capture() = std::make_unique<test_support::LogCapture>(); }
+    static void uninstall() { capture().reset(); }
     static std::vector<std::string> take() {
-        std::lock_guard lock(mutex());
         std::vector<std::string> taken;
-        taken.swap(lines());
+        for (const test_support::LogLine& entry : capture()->take()) taken.push_back(entry.line);
         return taken;
     }
     static bool contains(const std::vector<std::string>& lines, const std::string& part) {
@@ -162,13 +162,9 @@ public:
     }
 
 private:
-    static std::mutex& mutex() {
-        static std::mutex m;
-        return m;
-    }
-    static std::vector<std::string>& lines() {
-        static std::vector<std::string> l;
-        return l;
+    static std::unique_ptr<test_support::LogCapture>& capture() {
+        static std::unique_ptr<test_support::LogCapture> instance;
+        return instance;
     }
 };
 
@@ -176,8 +172,7 @@ class BusTest : public ::testing::Test {
 protected:
     void SetUp() override {
         saved_level_ = kestil_get_log_level();
-        kestil_log_message_handler = LogCapture::handler;
-        LogCapture::take();
+        LogCapture::install();
         ASSERT_EQ(0, kestil_start());
     }
     void TearDown() override {
@@ -186,7 +181,7 @@ protected:
         kestil_use_blob_caching = false;
         kestil_clear_device_tokens();
         kestil_set_master_token(0);
-        kestil_log_message_handler = nullptr;
+        LogCapture::uninstall();
         kestil_set_log_level(saved_level_);
     }
     int saved_level_ = 1;

@@ -248,8 +248,8 @@ TEST_F(Timers, ReferenceSlotRulesAndMessages) {
             EXPECT_TRUE(lines.empty());
         } else {
             ASSERT_EQ(1u, lines.size());
-            EXPECT_EQ(c.message, lines[0].second);
-            EXPECT_EQ(1, lines[0].first);  // an error
+            EXPECT_EQ(c.message, lines[0].line);
+            EXPECT_EQ(1, lines[0].level);  // an error
         }
     }
     EXPECT_EQ(0, owner.runs.load());

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,56 +18,40 @@
 
 #include "framework/log.h"
 #include "framework/timers/timers_internal.hpp"
+#include "tests/support/log_capture.hpp"
 
 namespace timers_test {
 
 // Generous bound for every wait: far beyond any run on a loaded machine or under a sanitizer.
 constexpr std::chrono::seconds wait_bound{60};
 
-// Log lines captured through kestil_log_message_handler. The hook runs with the log mutex held,
-// so it only takes its own mutex and never logs.
+// The log lines of the running test through the shared capture, reachable from anywhere in the
+// test while the fixture has it installed.
 class LogCapture {
 public:
-    static void install() {
-        clear();
-        kestil_log_message_handler = hook;
-    }
-    static void uninstall() { kestil_log_message_handler = nullptr; }
-    static void clear() {
-        std::lock_guard<std::mutex> guard(mutex());
-        lines().clear();
-    }
-    static std::vector<std::pair<int, std::string>> snapshot() {
-        std::lock_guard<std::mutex> guard(mutex());
-        return lines();
-    }
+    static void install() { capture() = std::make_unique<test_support::LogCapture>(); }
+    static void uninstall() { capture().reset(); }
+    static void clear() { capture()->clear(); }
+    static std::vector<test_support::LogLine> snapshot() { return capture()->entries(); }
     // Number of lines equal to text.
     static int count(const std::string& text) {
         int found = 0;
         for (const auto& line : snapshot())
-            if (line.second == text) ++found;
+            if (line.line == text) ++found;
         return found;
     }
     // Number of lines starting with prefix.
     static int count_prefix(const std::string& prefix) {
         int found = 0;
         for (const auto& line : snapshot())
-            if (line.second.rfind(prefix, 0) == 0) ++found;
+            if (line.line.rfind(prefix, 0) == 0) ++found;
         return found;
     }
 
 private:
-    static std::mutex& mutex() {
-        static std::mutex instance;
+    static std::unique_ptr<test_support::LogCapture>& capture() {
+        static std::unique_ptr<test_support::LogCapture> instance;
         return instance;
-    }
-    static std::vector<std::pair<int, std::string>>& lines() {
-        static std::vector<std::pair<int, std::string>> instance;
-        return instance;
-    }
-    static void hook(int level, const char* line) {
-        std::lock_guard<std::mutex> guard(mutex());
-        lines().emplace_back(level, line);
     }
 };
 

@@ -154,7 +154,7 @@ TEST_F(WorkQueues, PendingTaskWarningOncePerLimitSetting) {
     EXPECT_TRUE(kestil_queue_set_max_pending_tasks(queue, 0));  // no limit
     kestil_queue_add(queue, nullptr, 0, far_delay, nothing, nullptr);
     EXPECT_EQ(2, LogCapture::count_prefix(prefix));
-    for (const auto& line : LogCapture::snapshot()) EXPECT_EQ(3, line.first);  // debug level
+    for (const auto& line : LogCapture::snapshot()) EXPECT_EQ(3, line.level);  // debug level
     kestil_queue_delete(&queue);  // discards the pending tasks
 }
 
@@ -179,12 +179,12 @@ TEST_F(WorkQueues, RunTimeWarningAndItsSuppression) {
     ASSERT_EQ(1u, lines.size());
     double took = 0;
     char limit_text[32] = "";
-    ASSERT_EQ(2, std::sscanf(lines[0].second.c_str(),
+    ASSERT_EQ(2, std::sscanf(lines[0].line.c_str(),
                              "Handler queue task for 'Queue r' took %lfs, longer than %31s",
                              &took, limit_text));
     EXPECT_GE(took, slow_run_seconds - 0.0005);  // printed with 3 decimals
     EXPECT_STREQ("0.100s", limit_text);
-    EXPECT_EQ(3, lines[0].first);
+    EXPECT_EQ(3, lines[0].level);
 
     LogCapture::clear();
     kestil_queue_add(queue, &recorder, 0, 0, slow_with_raised_limit, nullptr);
