@@ -128,9 +128,10 @@ extern "C" void make_image_quad(const ImageStar* s0, const ImageStar* s1, const 
     quad->stars[3] = c.second;
 }
 
-extern "C" uint32_t kestil_solver_build_image_quads(const ImageStar* stars, int32_t k,
-                                                    int32_t width, int32_t height, int32_t cell,
-                                                    int32_t* occupied, ImageQuad* quads) {
+extern "C" uint32_t kestil_solver_build_image_quads_reference(const ImageStar* stars, int32_t k,
+                                                              int32_t width, int32_t height,
+                                                              int32_t cell, int32_t* occupied,
+                                                              ImageQuad* quads) {
     // A cell size of 0 (an image under 10 pixels) has no grid at all.
     int32_t columns = cell > 0 ? width / cell : 0;
     int32_t rows = cell > 0 ? height / cell : 0;
@@ -164,4 +165,11 @@ extern "C" uint32_t kestil_solver_build_image_quads(const ImageStar* stars, int3
     kestil_debug("%s: %d stars used to form %d quads", "kestil_solver_build_image_quads",
                  static_cast<int>(used), static_cast<int>(count));
     return count;
+}
+
+extern "C" uint32_t kestil_solver_build_image_quads(const ImageStar* stars, int32_t k,
+                                                    int32_t width, int32_t height, int32_t cell,
+                                                    int32_t* occupied, ImageQuad* quads) {
+    return kestil_solver_build_image_quads_reference(stars, k, width, height, cell, occupied,
+                                                     quads);
 }

@@ -42,6 +42,12 @@ uint32_t kestil_solver_build_image_quads(const ImageStar* stars, int32_t k, int3
                                          int32_t height, int32_t cell, int32_t* occupied,
                                          ImageQuad* quads);
 
+// The same result as kestil_solver_build_image_quads by the straightforward build and sort;
+// kept to check the fast form against.
+uint32_t kestil_solver_build_image_quads_reference(const ImageStar* stars, int32_t k,
+                                                   int32_t width, int32_t height, int32_t cell,
+                                                   int32_t* occupied, ImageQuad* quads);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,287 @@
+// bench/engine/engine_bench.cpp - time of each matching-engine stage, fast against reference
+// Makes random fields in the field range of an index from the catalogue the index was built
+// from (gnomonic projection, random centre, rotation, mirror and size, 0.15 pixel centroid
+// noise, the brightest --stars stars) and runs the engine's stages as the solve driver does:
+// the quad build, the quad matching, the star matching and the fit, stage after stage until a
+// fit is found. It reports the time spent in each function over all fields. With --compare
+// every call is made twice, by the fast function and by its straightforward reference on the
+// same input, the output buffers are compared byte for byte and both times are reported.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "solver/engine/image_quads.h"
+#include "solver/engine/plate_fit.h"
+#include "solver/engine/quad_match.h"
+#include "solver/engine/solve_driver.h"
+#include "solver/engine/star_match.h"
+#include "solver/index/index_file.h"
+#include "tools/index_builder/index_builder.h"
+
+namespace {
+
+constexpr double rad_per_deg = M_PI / 180.0;
+
+struct Options {
+    const char* catalog = nullptr;
+    const char* index = nullptr;
+    double ra = 0, dec = 0, spread = 0;  // field centres within spread of (ra, dec)
+    double field_min = 0, field_max = 0;
+    int fields = 20, width = 3000, height = 2000, stars = 500;
+    bool compare = false;
+    unsigned seed = 1;
+};
+
+struct Truth {
+    double ra, dec, scale, angle;
+    bool mirror;
+};
+
+bool parse(int argc, char** argv, Options* o) {
+    for (int i = 1; i < argc; ++i) {
+        const char* a = argv[i];
+        if (!std::strcmp(a, "--compare")) {
+            o->compare = true;
+            continue;
+        }
+        if (i + 1 >= argc) return false;
+        const char* v = argv[++i];
+        double d = std::strtod(v, nullptr);
+        if (!std::strcmp(a, "--catalog")) o->catalog = v;
+        else if (!std::strcmp(a, "--index")) o->index = v;
+        else if (!std::strcmp(a, "--ra")) o->ra = d;
+        else if (!std::strcmp(a, "--dec")) o->dec = d;
+        else if (!std::strcmp(a, "--spread")) o->spread = d;
+        else if (!std::strcmp(a, "--field-min")) o->field_min = d;
+        else if (!std::strcmp(a, "--field-max")) o->field_max = d;
+        else if (!std::strcmp(a, "--fields")) o->fields = std::atoi(v);
+        else if (!std::strcmp(a, "--stars")) o->stars = std::atoi(v);
+        else if (!std::strcmp(a, "--seed")) o->seed = static_cast<unsigned>(std::atoi(v));
+        else return false;
+    }
+    return o->catalog && o->index && o->stars > 0 && o->stars <= SOLVER_MAX_IMAGE_STARS;
+}
+
+// Stars of the field, brightest first, at most o.stars, with centroid noise.
+std::vector<ImageStar> make_stars(const CsvStar* catalog, size_t count, const Options& o,
+                                  const Truth& t, std::mt19937& random) {
+    std::normal_distribution<double> noise(0.0, 0.15);
+    double ra0 = t.ra * rad_per_deg, dec0 = t.dec * rad_per_deg;
+    double ca = std::cos(t.angle), sa = std::sin(t.angle);
+    std::vector<std::pair<double, ImageStar>> found;
+    for (size_t i = 0; i < count; ++i) {
+        double ra = catalog[i].ra * rad_per_deg, dec = catalog[i].dec * rad_per_deg;
+        double c = std::sin(dec0) * std::sin(dec) +
+                   std::cos(dec0) * std::cos(dec) * std::cos(ra - ra0);
+        if (c <= 0.5) continue;
+        double xi = std::cos(dec) * std::sin(ra - ra0) / c;
+        double eta = (std::cos(dec0) * std::sin(dec) -
+                      std::sin(dec0) * std::cos(dec) * std::cos(ra - ra0)) / c;
+        double u = -xi / (t.scale * rad_per_deg), v = -eta / (t.scale * rad_per_deg);
+        if (t.mirror) u = -u;
+        double x = ca * u - sa * v + o.width / 2.0, y = sa * u + ca * v + o.height / 2.0;
+        if (x < 1 || y < 1 || x >= o.width - 1 || y >= o.height - 1) continue;
+        ImageStar star{static_cast<float>(std::pow(10.0, 0.4 * catalog[i].mag)),
+                       static_cast<float>(x + noise(random)),
+                       static_cast<float>(y + noise(random))};
+        found.push_back({catalog[i].mag, star});
+    }
+    std::stable_sort(found.begin(), found.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<ImageStar> stars;
+    for (size_t i = 0; i < found.size() && i < static_cast<size_t>(o.stars); ++i)
+        stars.push_back(found[i].second);
+    return stars;
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Seconds spent in one function, fast and reference.
+struct Timer {
+    const char* name;
+    double fast = 0, reference = 0;
+    long calls = 0;
+};
+
+template <typename F>
+double timed(F f) {
+    auto start = Clock::now();
+    f();
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+bool same_pairs(const StarMatch* a, const StarMatch* b, int32_t n) {
+    for (int32_t i = 0; i < n; ++i)
+        if (a[i].image_star != b[i].image_star || a[i].catalog_star != b[i].catalog_star ||
+            a[i].votes != b[i].votes)
+            return false;
+    return true;
+}
+
+struct Result {
+    bool ok;
+    float ra, dec, angle, scale, rms;
+    int32_t parity, matched;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (!parse(argc, argv, &o)) {
+        std::fputs("Usage: engine_bench --catalog CSV --index ZEPH [--ra --dec --spread DEG]\n"
+                   "       [--field-min --field-max DEG] [--fields N] [--stars N] [--seed N]\n"
+                   "       [--compare]\n",
+                   stderr);
+        return 2;
+    }
+    const char* message = nullptr;
+    CsvCatalog csv{};
+    if (!read_catalog_csv(o.catalog, INFINITY, &csv, nullptr, &message)) {
+        std::fprintf(stderr, "%s: %s\n", o.catalog, message);
+        return 1;
+    }
+    IndexFile index{};
+    if (!kestil_solver_load_index(o.index, &index)) return 1;
+    if (o.field_min <= 0) index_field_range(index.scale, &o.field_min, &o.field_max);
+    // Zeroed so that the byte comparison of whole buffers sees only what the calls wrote.
+    std::vector<ImageQuad> quads(SOLVER_MAX_IMAGE_QUADS), quads_ref;
+    std::vector<QuadMatch> matches(SOLVER_MAX_QUAD_MATCHES), matches_ref;
+    std::vector<StarMatch> pairs(SOLVER_MAX_STAR_MATCHES), pairs_ref;
+    if (o.compare) {
+        quads_ref = quads;
+        matches_ref = matches;
+        pairs_ref = pairs;
+    }
+    Timer t_quads{"build_image_quads"}, t_match{"match_quads"}, t_stars{"match_stars"},
+        t_fit{"compute_center"};
+    std::mt19937 random(o.seed);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    int solved = 0, differences = 0;
+    long total_quads = 0, total_matches = 0;
+    double total = 0;
+    for (int f = 0; f < o.fields; ++f) {
+        Truth t{};
+        double r = o.spread * std::sqrt(unit(random)), phi = 2 * M_PI * unit(random);
+        t.dec = o.dec + r * std::sin(phi);
+        t.ra = std::fmod(o.ra + r * std::cos(phi) / std::cos(t.dec * rad_per_deg) + 360.0, 360.0);
+        double field = o.field_min * std::pow(o.field_max / o.field_min, unit(random));
+        t.scale = field / std::sqrt(double(o.width) * o.height);
+        t.angle = 2 * M_PI * unit(random);
+        t.mirror = unit(random) < 0.5;
+        std::vector<ImageStar> stars = make_stars(csv.stars, csv.count, o, t, random);
+        int32_t stages[SOLVER_MAX_STAGES];
+        int32_t n = solver_stage_table(0, static_cast<int32_t>(stars.size()), stages);
+        int32_t cell = std::max(o.width, o.height) / SOLVER_QUAD_GRID;
+        Result res{}, res_ref{};
+        int used_stage = 0;
+        for (int s = 0; s < n && !res.ok && stars.size() >= 4; ++s) {
+            int32_t occupied = 0, occupied_ref = 0;
+            uint32_t nq = 0, nq_ref = 0;
+            t_quads.fast += timed([&] {
+                nq = kestil_solver_build_image_quads(stars.data(), stages[s], o.width, o.height,
+                                                     cell, &occupied, quads.data());
+            });
+            ++t_quads.calls;
+            total_quads += nq;
+            if (o.compare) {
+                t_quads.reference += timed([&] {
+                    nq_ref = kestil_solver_build_image_quads_reference(
+                        stars.data(), stages[s], o.width, o.height, cell, &occupied_ref,
+                        quads_ref.data());
+                });
+                if (nq != nq_ref || occupied != occupied_ref ||
+                    std::memcmp(quads.data(), quads_ref.data(), nq * sizeof(ImageQuad)) != 0) {
+                    std::printf("field %d stage %d: quads differ\n", f + 1, s + 1);
+                    ++differences;
+                }
+            }
+            uint32_t nm = 0, nm_ref = 0;
+            t_match.fast += timed([&] {
+                nm = kestil_solver_match_quads(quads.data(), nq, &index, matches.data(), nullptr);
+            });
+            ++t_match.calls;
+            total_matches += nm;
+            if (o.compare) {
+                // The same image quads for both, so that the quad pointers compare equal.
+                t_match.reference += timed([&] {
+                    nm_ref = kestil_solver_match_quads_reference(quads.data(), nq, &index,
+                                                                 matches_ref.data(), nullptr);
+                });
+                if (nm != nm_ref || std::memcmp(matches.data(), matches_ref.data(),
+                                                matches.size() * sizeof(QuadMatch)) != 0) {
+                    std::printf("field %d stage %d: quad matches differ\n", f + 1, s + 1);
+                    ++differences;
+                }
+            }
+            int32_t np = 0, np_ref = 0;
+            t_stars.fast += timed(
+                [&] { np = kestil_solver_match_stars(matches.data(), nm, pairs.data(), nullptr); });
+            ++t_stars.calls;
+            if (o.compare) {
+                t_stars.reference += timed([&] {
+                    np_ref = kestil_solver_match_stars(matches.data(), nm,
+                                                                 pairs_ref.data(), nullptr);
+                });
+                if (np != np_ref || !same_pairs(pairs.data(), pairs_ref.data(), np)) {
+                    std::printf("field %d stage %d: star matches differ\n", f + 1, s + 1);
+                    ++differences;
+                }
+            }
+            t_fit.fast += timed([&] {
+                res.ok = kestil_solver_compute_center(pairs.data(), np, o.width, o.height, &res.ra,
+                                                      &res.dec, &res.angle, &res.scale,
+                                                      &res.parity, &res.matched, &res.rms);
+            });
+            ++t_fit.calls;
+            if (o.compare) {
+                t_fit.reference += timed([&] {
+                    res_ref.ok = kestil_solver_compute_center(
+                        pairs.data(), np, o.width, o.height, &res_ref.ra, &res_ref.dec,
+                        &res_ref.angle, &res_ref.scale, &res_ref.parity, &res_ref.matched,
+                        &res_ref.rms);
+                });
+                if (std::memcmp(&res, &res_ref, sizeof res) != 0) {
+                    std::printf("field %d stage %d: fits differ\n", f + 1, s + 1);
+                    ++differences;
+                }
+            }
+            used_stage = s + 1;
+        }
+        double error_px = 1e9;
+        if (res.ok) {
+            double d1 = double(res.dec), d2 = t.dec * rad_per_deg;
+            double dra = double(res.ra) - t.ra * rad_per_deg;
+            double h = std::pow(std::sin((d1 - d2) / 2), 2) +
+                       std::cos(d1) * std::cos(d2) * std::pow(std::sin(dra / 2), 2);
+            error_px = 2 * std::asin(std::sqrt(h)) / (t.scale * rad_per_deg);
+        }
+        bool ok = res.ok && error_px < 2.0 &&
+                  std::fabs(res.scale / (t.scale * rad_per_deg) - 1) < 0.01;
+        solved += ok;
+        std::printf("field %2d: FOV %6.3f° %3zu stars: %s at stage %d\n", f + 1, field,
+                    stars.size(), ok ? "solved" : "FAILED", used_stage);
+    }
+    std::printf("%d of %d solved; %ld quads, %ld quad matches kept\n", solved, o.fields,
+                total_quads, total_matches);
+    std::printf("%-20s %6s %10s %10s %8s\n", "stage", "calls", "fast s", "ref s", "speed-up");
+    for (const Timer* t : {&t_quads, &t_match, &t_stars, &t_fit}) {
+        total += t->fast;
+        if (o.compare)
+            std::printf("%-20s %6ld %10.3f %10.3f %8.1f\n", t->name, t->calls, t->fast,
+                        t->reference, t->reference / std::max(t->fast, 1e-9));
+        else
+            std::printf("%-20s %6ld %10.3f\n", t->name, t->calls, t->fast);
+    }
+    std::printf("total %.3f s\n", total);
+    if (o.compare) std::printf("%d differences\n", differences);
+    kestil_solver_release_index(&index);
+    free_catalog_csv(&csv);
+    return differences == 0 ? 0 : 1;
+}
