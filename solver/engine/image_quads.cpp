@@ -2,6 +2,7 @@
 #include "solver/engine/image_quads.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <functional>
 #include <span>
@@ -84,6 +85,94 @@ uint32_t combine_cells(std::span<const ImageStar* const> cells, ImageQuad* quads
     return count;
 }
 
+bool star_order(const ImageQuad& p, const ImageQuad& q) {
+    return std::lexicographical_compare(p.stars, p.stars + 4, q.stars, q.stars + 4,
+                                        std::less<const ImageStar*>());
+}
+
+// Writes the quads of source into quads sorted by their stars' places in the list, as
+// star_order sorts them. The four places (below k) are packed into one key above the quad's
+// position, the keys sorted by radix (digits of 12 bits, only those the places use) and the
+// quads gathered in that order. Every star set is made once, so keys are distinct and the order
+// is the comparison sort's. Scratch: 2 count 64-bit words (16 MB at the limit). False when the
+// places do not fit in a key (k above 2048).
+bool gather_by_star_places(const ImageStar* stars, int32_t k, const ImageQuad* source,
+                           uint32_t count, ImageQuad* quads) {
+    constexpr int position_bits = 20;
+    static_assert(SOLVER_MAX_IMAGE_QUADS <= (1 << position_bits));
+    int place_bits = k > 1 ? std::bit_width(static_cast<uint32_t>(k - 1)) : 1;
+    if (4 * place_bits + position_bits > 64) return false;
+    if (count == 0) return true;
+    auto* buffer = static_cast<uint64_t*>(kestil_checked_malloc(2 * count * sizeof(uint64_t)));
+    uint64_t* keys = buffer;
+    uint64_t* other = buffer + count;
+    for (uint32_t j = 0; j < count; ++j) {
+        uint64_t key = 0;
+        for (const ImageStar* star : source[j].stars)
+            key = key << place_bits | static_cast<uint64_t>(star - stars);
+        keys[j] = key << position_bits | j;
+    }
+    constexpr int digit_bits = 12;
+    constexpr uint32_t digits = 1u << digit_bits;
+    uint32_t offsets[digits];
+    for (int shift = position_bits; shift < position_bits + 4 * place_bits; shift += digit_bits) {
+        std::fill(offsets, offsets + digits, 0u);
+        for (uint32_t j = 0; j < count; ++j) ++offsets[(keys[j] >> shift) & (digits - 1)];
+        uint32_t sum = 0;
+        for (uint32_t& o : offsets) {
+            uint32_t n = o;
+            o = sum;
+            sum += n;
+        }
+        for (uint32_t j = 0; j < count; ++j)
+            other[offsets[(keys[j] >> shift) & (digits - 1)]++] = keys[j];
+        std::swap(keys, other);
+    }
+    constexpr uint64_t mask = (uint64_t{1} << position_bits) - 1;
+    constexpr uint32_t ahead = 8;
+    for (uint32_t j = 0; j < count; ++j) {
+        if (j + ahead < count) __builtin_prefetch(&source[keys[j + ahead] & mask]);
+        quads[j] = source[keys[j] & mask];
+    }
+    free(buffer);
+    return true;
+}
+
+// The brightest star of each occupied grid cell, in cell-number order, in a buffer the caller
+// frees; *occupied is their number.
+const ImageStar** occupied_cells(const ImageStar* stars, int32_t k, int32_t width,
+                                 int32_t height, int32_t cell, int32_t* occupied) {
+    // A cell size of 0 (an image under 10 pixels) has no grid at all.
+    int32_t columns = cell > 0 ? width / cell : 0;
+    int32_t rows = cell > 0 ? height / cell : 0;
+    if (columns < 0) columns = 0;
+    if (rows < 0) rows = 0;
+    size_t cell_count = static_cast<size_t>(columns) * static_cast<size_t>(rows);
+    auto* grid = static_cast<const ImageStar**>(
+        kestil_checked_calloc(cell_count > 0 ? cell_count : 1, sizeof(const ImageStar*)));
+    for (int32_t i = 0; i < k && cell_count > 0; ++i) {
+        const ImageStar* star = &stars[i];
+        auto column = static_cast<int32_t>(star->x / static_cast<float>(cell));
+        auto row = static_cast<int32_t>(star->y / static_cast<float>(cell));
+        // Negative positions would index before the grid; they lie outside the image anyway.
+        if (column < 0 || row < 0 || column >= columns || row >= rows) continue;
+        const ImageStar*& slot = grid[static_cast<size_t>(row) * columns + column];
+        if (!slot || slot->inv_lum > star->inv_lum) slot = star;
+    }
+    size_t used = 0;
+    for (size_t c = 0; c < cell_count; ++c)
+        if (grid[c]) grid[used++] = grid[c];
+    *occupied = static_cast<int32_t>(used);
+    return grid;
+}
+
+// Number of quads combine_cells makes from n cells: C(n, 4) up to the limit.
+uint32_t combination_count(size_t n, uint32_t limit) {
+    if (n < 4) return 0;
+    double c = static_cast<double>(n) * (n - 1) * (n - 2) * (n - 3) / 24.0;  // exact below 2^53
+    return c >= limit ? limit : static_cast<uint32_t>(c);
+}
+
 }  // namespace
 
 extern "C" void make_image_quad(const ImageStar* s0, const ImageStar* s1, const ImageStar* s2,
@@ -132,44 +221,36 @@ extern "C" uint32_t kestil_solver_build_image_quads_reference(const ImageStar* s
                                                               int32_t width, int32_t height,
                                                               int32_t cell, int32_t* occupied,
                                                               ImageQuad* quads) {
-    // A cell size of 0 (an image under 10 pixels) has no grid at all.
-    int32_t columns = cell > 0 ? width / cell : 0;
-    int32_t rows = cell > 0 ? height / cell : 0;
-    if (columns < 0) columns = 0;
-    if (rows < 0) rows = 0;
-    size_t cell_count = static_cast<size_t>(columns) * static_cast<size_t>(rows);
-    auto* grid = static_cast<const ImageStar**>(
-        kestil_checked_calloc(cell_count > 0 ? cell_count : 1, sizeof(const ImageStar*)));
-    for (int32_t i = 0; i < k && cell_count > 0; ++i) {
-        const ImageStar* star = &stars[i];
-        auto column = static_cast<int32_t>(star->x / static_cast<float>(cell));
-        auto row = static_cast<int32_t>(star->y / static_cast<float>(cell));
-        // Negative positions would index before the grid; they lie outside the image anyway.
-        if (column < 0 || row < 0 || column >= columns || row >= rows) continue;
-        const ImageStar*& slot = grid[static_cast<size_t>(row) * columns + column];
-        if (!slot || slot->inv_lum > star->inv_lum) slot = star;
-    }
-    // Occupied cells in cell-number order.
-    size_t used = 0;
-    for (size_t c = 0; c < cell_count; ++c)
-        if (grid[c]) grid[used++] = grid[c];
-    *occupied = static_cast<int32_t>(used);
-
-    uint32_t count = combine_cells(std::span<const ImageStar* const>(grid, used), quads,
-                                   SOLVER_MAX_IMAGE_QUADS);
-    free(grid);
-    std::sort(quads, quads + count, [](const ImageQuad& p, const ImageQuad& q) {
-        return std::lexicographical_compare(p.stars, p.stars + 4, q.stars, q.stars + 4,
-                                            std::less<const ImageStar*>());
-    });
+    const ImageStar** cells = occupied_cells(stars, k, width, height, cell, occupied);
+    uint32_t count = combine_cells(
+        std::span<const ImageStar* const>(cells, static_cast<size_t>(*occupied)), quads,
+        SOLVER_MAX_IMAGE_QUADS);
+    free(cells);
+    std::sort(quads, quads + count, star_order);
     kestil_debug("%s: %d stars used to form %d quads", "kestil_solver_build_image_quads",
-                 static_cast<int>(used), static_cast<int>(count));
+                 *occupied, static_cast<int>(count));
     return count;
 }
 
+// The quads are made into a scratch buffer (count records, at most 64 MB) and gathered from there
+// into quads in sorted order: one pass of independent reads instead of a comparison sort that
+// moves 64-byte records about.
 extern "C" uint32_t kestil_solver_build_image_quads(const ImageStar* stars, int32_t k,
                                                     int32_t width, int32_t height, int32_t cell,
                                                     int32_t* occupied, ImageQuad* quads) {
-    return kestil_solver_build_image_quads_reference(stars, k, width, height, cell, occupied,
-                                                     quads);
+    const ImageStar** cells = occupied_cells(stars, k, width, height, cell, occupied);
+    std::span<const ImageStar* const> used(cells, static_cast<size_t>(*occupied));
+    uint32_t expected = combination_count(used.size(), SOLVER_MAX_IMAGE_QUADS);
+    auto* made = static_cast<ImageQuad*>(
+        kestil_checked_malloc((expected > 0 ? expected : 1) * sizeof(ImageQuad)));
+    uint32_t count = combine_cells(used, made, expected);
+    free(cells);
+    if (!gather_by_star_places(stars, k, made, count, quads)) {
+        std::copy(made, made + count, quads);
+        std::sort(quads, quads + count, star_order);
+    }
+    free(made);
+    kestil_debug("%s: %d stars used to form %d quads", "kestil_solver_build_image_quads",
+                 *occupied, static_cast<int>(count));
+    return count;
 }
