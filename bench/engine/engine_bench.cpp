@@ -4,8 +4,9 @@
 // noise, the brightest --stars stars) and runs the engine's stages as the solve driver does:
 // the quad build, the quad matching, the star matching and the fit, stage after stage until a
 // fit is found. It reports the time spent in each function over all fields. With --compare
-// every call is made twice, by the fast function and by its straightforward reference on the
-// same input, the output buffers are compared byte for byte and both times are reported.
+// the quad build and the quad matching are made twice, by the fast function and by its
+// straightforward reference on the same input, the outputs compared byte for byte and both
+// times reported (the star matching and the fit then get identical input).
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -132,14 +133,6 @@ bool same_quads(const ImageQuad* a, const ImageQuad* b, uint32_t n) {
     return true;
 }
 
-bool same_pairs(const StarMatch* a, const StarMatch* b, int32_t n) {
-    for (int32_t i = 0; i < n; ++i)
-        if (a[i].image_star != b[i].image_star || a[i].catalog_star != b[i].catalog_star ||
-            a[i].votes != b[i].votes)
-            return false;
-    return true;
-}
-
 struct Result {
     bool ok;
     float ra, dec, angle, scale, rms;
@@ -169,11 +162,10 @@ int main(int argc, char** argv) {
     // Zeroed so that the byte comparison of whole buffers sees only what the calls wrote.
     std::vector<ImageQuad> quads(SOLVER_MAX_IMAGE_QUADS), quads_ref;
     std::vector<QuadMatch> matches(SOLVER_MAX_QUAD_MATCHES), matches_ref;
-    std::vector<StarMatch> pairs(SOLVER_MAX_STAR_MATCHES), pairs_ref;
+    std::vector<StarMatch> pairs(SOLVER_MAX_STAR_MATCHES);
     if (o.compare) {
         quads_ref = quads;
         matches_ref = matches;
-        pairs_ref = pairs;
     }
     Timer t_quads{"build_image_quads"}, t_match{"match_quads"}, t_stars{"match_stars"},
         t_fit{"compute_center"};
@@ -195,7 +187,7 @@ int main(int argc, char** argv) {
         int32_t stages[SOLVER_MAX_STAGES];
         int32_t n = solver_stage_table(0, static_cast<int32_t>(stars.size()), stages);
         int32_t cell = std::max(o.width, o.height) / SOLVER_QUAD_GRID;
-        Result res{}, res_ref{};
+        Result res{};
         int used_stage = 0;
         for (int s = 0; s < n && !res.ok && stars.size() >= 4; ++s) {
             int32_t occupied = 0, occupied_ref = 0;
@@ -236,38 +228,16 @@ int main(int argc, char** argv) {
                     ++differences;
                 }
             }
-            int32_t np = 0, np_ref = 0;
+            int32_t np = 0;
             t_stars.fast += timed(
                 [&] { np = kestil_solver_match_stars(matches.data(), nm, pairs.data(), nullptr); });
             ++t_stars.calls;
-            if (o.compare) {
-                t_stars.reference += timed([&] {
-                    np_ref = kestil_solver_match_stars(matches.data(), nm,
-                                                                 pairs_ref.data(), nullptr);
-                });
-                if (np != np_ref || !same_pairs(pairs.data(), pairs_ref.data(), np)) {
-                    std::printf("field %d stage %d: star matches differ\n", f + 1, s + 1);
-                    ++differences;
-                }
-            }
             t_fit.fast += timed([&] {
                 res.ok = kestil_solver_compute_center(pairs.data(), np, o.width, o.height, &res.ra,
                                                       &res.dec, &res.angle, &res.scale,
                                                       &res.parity, &res.matched, &res.rms);
             });
             ++t_fit.calls;
-            if (o.compare) {
-                t_fit.reference += timed([&] {
-                    res_ref.ok = kestil_solver_compute_center(
-                        pairs.data(), np, o.width, o.height, &res_ref.ra, &res_ref.dec,
-                        &res_ref.angle, &res_ref.scale, &res_ref.parity, &res_ref.matched,
-                        &res_ref.rms);
-                });
-                if (std::memcmp(&res, &res_ref, sizeof res) != 0) {
-                    std::printf("field %d stage %d: fits differ\n", f + 1, s + 1);
-                    ++differences;
-                }
-            }
             used_stage = s + 1;
         }
         double error_px = 1e9;
@@ -286,10 +256,11 @@ int main(int argc, char** argv) {
     }
     std::printf("%d of %d solved; %ld quads, %ld quad matches kept\n", solved, o.fields,
                 total_quads, total_matches);
-    std::printf("%-20s %6s %11s %11s %8s\n", "stage", "calls", "fast CPU s", "ref CPU s", "speed-up");
+    std::printf("%-20s %6s %11s %11s %8s\n", "stage", "calls", "fast CPU s", "ref CPU s",
+                "speed-up");
     for (const Timer* t : {&t_quads, &t_match, &t_stars, &t_fit}) {
         total += t->fast;
-        if (o.compare)
+        if (o.compare && t->reference > 0)
             std::printf("%-20s %6ld %11.3f %11.3f %8.1f\n", t->name, t->calls, t->fast,
                         t->reference, t->reference / std::max(t->fast, 1e-9));
         else
