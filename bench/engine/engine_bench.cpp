@@ -24,10 +24,13 @@
 #include "solver/engine/solve_driver.h"
 #include "solver/engine/star_match.h"
 #include "solver/index/index_file.h"
+#include "solver/solver_types.h"
 #include "tools/index_builder/index_builder.h"
+#include "tools/simulator/simulator.hpp"
 
 namespace {
 
+namespace sim = kestil_simulator;
 constexpr double rad_per_deg = M_PI / 180.0;
 
 struct Options {
@@ -37,6 +40,7 @@ struct Options {
     double field_min = 0, field_max = 0;
     int fields = 20, width = 3000, height = 2000, stars = 500;
     bool compare = false;
+    const char* solve_dir = nullptr;  // --solve: whole solves with the indexes of this folder
     unsigned seed = 1;
 };
 
@@ -65,9 +69,10 @@ bool parse(int argc, char** argv, Options* o) {
         else if (!std::strcmp(a, "--fields")) o->fields = std::atoi(v);
         else if (!std::strcmp(a, "--stars")) o->stars = std::atoi(v);
         else if (!std::strcmp(a, "--seed")) o->seed = static_cast<unsigned>(std::atoi(v));
+        else if (!std::strcmp(a, "--solve")) o->solve_dir = v;
         else return false;
     }
-    return o->catalog && o->index && o->stars > 0 && o->stars <= SOLVER_MAX_IMAGE_STARS;
+    return o->catalog && (o->index || o->solve_dir) && o->stars > 0 && o->stars <= SOLVER_MAX_IMAGE_STARS;
 }
 
 // Stars of the field, brightest first, at most o.stars, with centroid noise.
@@ -133,6 +138,68 @@ bool same_quads(const ImageQuad* a, const ImageQuad* b, uint32_t n) {
     return true;
 }
 
+// --solve: renders fields of the catalogue with the simulator (3 pixels FWHM, noise, a few hot
+// pixels, random centre, angle, parity and size in the field range) and solves each blind with
+// the fast engine and with the reference engine; the two SolverSolution records must be equal
+// byte for byte except the time. Returns the number of differences.
+int compare_solves(const Options& o, const CsvCatalog& csv) {
+    SolverSettings settings{};
+    std::snprintf(settings.index_dir, sizeof settings.index_dir, "%s", o.solve_dir);
+    const float scales[] = {0.2f, 0.5f, 1.0f, 2.0f, 5.0f, 10.0f, 20.0f};
+    std::copy(scales, scales + 7, settings.scales);
+    settings.scale_count = 7;
+    settings.epoch = 2000;
+    settings.downsample = 2;
+    settings.cpu_limit = 60;
+    std::mt19937 random(o.seed);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    int differences = 0, solved = 0;
+    double fast_time = 0, reference_time = 0;
+    for (int f = 0; f < o.fields; ++f) {
+        sim::SimulatorSettings s;
+        double r = o.spread * std::sqrt(unit(random)), phi = 2 * M_PI * unit(random);
+        s.wcs.dec_deg = o.dec + r * std::sin(phi);
+        s.wcs.ra_deg = std::fmod(
+            o.ra + r * std::cos(phi) / std::cos(s.wcs.dec_deg * rad_per_deg) + 360.0, 360.0);
+        double field = o.field_min * std::pow(o.field_max / o.field_min, unit(random));
+        s.wcs.width = o.width;
+        s.wcs.height = o.height;
+        s.wcs.scale_arcsec = field * 3600.0 / std::sqrt(double(o.width) * o.height);
+        s.wcs.angle_deg = 360.0 * unit(random);
+        s.wcs.parity = unit(random) < 0.5 ? 1 : -1;
+        s.flux_mag10 = 2000.0 * (10.0 / field) * (10.0 / field);
+        s.hot_pixels = 20;
+        s.seed = static_cast<uint64_t>(f + 1);
+        std::vector<CsvStar> stars = sim::select_cone(csv.stars, csv.count, s.wcs.ra_deg,
+                                                      s.wcs.dec_deg, s.wcs.field_radius_deg());
+        sim::SkyImage sky = sim::render_sky(s, stars.data(), stars.size());
+        std::vector<uint8_t> bytes;
+        const char* message = nullptr;
+        if (!sim::encode_image(sky, s, sim::ImageFormat::fits16, 0, &bytes, &message)) {
+            std::fprintf(stderr, "%s\n", message);
+            return 1;
+        }
+        SolverSolution fast{}, reference{};
+        kestil_solver_use_reference_engine(false);
+        kestil_solver_solve(&settings, bytes.data(), static_cast<uint32_t>(bytes.size()), &fast);
+        kestil_solver_use_reference_engine(true);
+        kestil_solver_solve(&settings, bytes.data(), static_cast<uint32_t>(bytes.size()),
+                            &reference);
+        kestil_solver_use_reference_engine(false);
+        fast_time += fast.time;
+        reference_time += reference.time;
+        fast.time = reference.time = 0;
+        bool same = std::memcmp(&fast, &reference, sizeof fast) == 0;
+        differences += !same;
+        solved += fast.solved;
+        std::printf("field %2d: FOV %6.3f° %s, %s\n", f + 1, field,
+                    fast.solved ? "solved" : fast.message, same ? "identical" : "DIFFERENT");
+    }
+    std::printf("%d of %d solved; wall time fast %.3f s, reference %.3f s; %d differences\n",
+                solved, o.fields, fast_time, reference_time, differences);
+    return differences;
+}
+
 struct Result {
     bool ok;
     float ra, dec, angle, scale, rms;
@@ -146,7 +213,8 @@ int main(int argc, char** argv) {
     if (!parse(argc, argv, &o)) {
         std::fputs("Usage: engine_bench --catalog CSV --index ZEPH [--ra --dec --spread DEG]\n"
                    "       [--field-min --field-max DEG] [--fields N] [--stars N] [--seed N]\n"
-                   "       [--compare]\n",
+                   "       [--compare]\n"
+                   "       engine_bench --catalog CSV --solve INDEX_DIR [the same field options]\n",
                    stderr);
         return 2;
     }
@@ -155,6 +223,12 @@ int main(int argc, char** argv) {
     if (!read_catalog_csv(o.catalog, INFINITY, &csv, nullptr, &message)) {
         std::fprintf(stderr, "%s: %s\n", o.catalog, message);
         return 1;
+    }
+    if (o.solve_dir) {
+        if (o.field_min <= 0) o.field_min = 2, o.field_max = 4.5;
+        int differences = compare_solves(o, csv);
+        free_catalog_csv(&csv);
+        return differences == 0 ? 0 : 1;
     }
     IndexFile index{};
     if (!kestil_solver_load_index(o.index, &index)) return 1;

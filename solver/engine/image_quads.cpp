@@ -14,6 +14,8 @@ namespace {
 
 constexpr float eps = 1e-12f;
 
+bool reference_engine = false;
+
 struct Point {
     float x, y;
 };
@@ -235,9 +237,16 @@ extern "C" uint32_t kestil_solver_build_image_quads_reference(const ImageStar* s
 // The quads are made into a scratch buffer (count records, at most 64 MB) and gathered from there
 // into quads in sorted order: one pass of independent reads instead of a comparison sort that
 // moves 64-byte records about.
+extern "C" void kestil_solver_use_reference_engine(bool on) { reference_engine = on; }
+
+extern "C" bool solver_reference_engine(void) { return reference_engine; }
+
 extern "C" uint32_t kestil_solver_build_image_quads(const ImageStar* stars, int32_t k,
                                                     int32_t width, int32_t height, int32_t cell,
                                                     int32_t* occupied, ImageQuad* quads) {
+    if (reference_engine)
+        return kestil_solver_build_image_quads_reference(stars, k, width, height, cell, occupied,
+                                                         quads);
     const ImageStar** cells = occupied_cells(stars, k, width, height, cell, occupied);
     std::span<const ImageStar* const> used(cells, static_cast<size_t>(*occupied));
     uint32_t expected = combination_count(used.size(), SOLVER_MAX_IMAGE_QUADS);

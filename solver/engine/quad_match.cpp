@@ -318,6 +318,8 @@ extern "C" uint32_t kestil_solver_match_quads_reference(const ImageQuad* quads, 
 extern "C" uint32_t kestil_solver_match_quads(const ImageQuad* quads, uint32_t count,
                                               const IndexFile* index, QuadMatch* matches,
                                               SolveControl* control) {
+    if (solver_reference_engine())
+        return kestil_solver_match_quads_reference(quads, count, index, matches, control);
     if (solver_check_abort(control) || index->quad_count == 0) return 0;
     int64_t looked_up = lookup_fast(quads, count, index, matches, control);
     if (looked_up < 0) return 0;
