@@ -36,7 +36,7 @@ struct ScaleDefaults {
     int neighbours;
 };
 constexpr ScaleDefaults scale_defaults[] = {
-    {0.2f, 0.36, 0.30, 4}, {0.5f, 0.30, 0.30, 5}, {1.0f, 0.25, 0.30, 6}, {2.0f, 0.20, 0.30, 7},
+    {0.2f, 0.36, 0.30, 4}, {0.5f, 0.30, 0.30, 5}, {1.0f, 0.30, 0.30, 7}, {2.0f, 0.20, 0.30, 7},
     {5.0f, 0.17, 0.30, 8}, {10.0f, 0.15, 0.30, 10}, {20.0f, 0.15, 0.30, 10}};
 constexpr ScaleDefaults other_scales = {0.0f, 0.15, 0.30, 10};
 constexpr double level_step = 1.41421356237;

@@ -22,7 +22,7 @@ const char usage[] =
     "names the file as the solver expects it (index-XXdeg-....zeph). Tuning: star density levels\n"
     "from a cell of F times the smallest field to F times the largest, and quads of each star\n"
     "with 3 of its N nearest neighbours (defaults by scale: 0.2 -> 0.36, 0.30, 4; 0.5 -> 0.30,\n"
-    "0.30, 5; 1 -> 0.25, 0.30, 6; 2 -> 0.20, 0.30, 7; 5 -> 0.17, 0.30, 8; others 0.15, 0.30, 10).\n"
+    "0.30, 5; 1 -> 0.30, 0.30, 7; 2 -> 0.20, 0.30, 7; 5 -> 0.17, 0.30, 8; others 0.15, 0.30, 10).\n"
     "Code variants (default none): the quads of the L coarsest levels (1) coded again as seen\n"
     "from image centres on K rings around them, ring k at DEG * sqrt(k) (3.6) with k * N (12)\n"
     "centres.\n";
