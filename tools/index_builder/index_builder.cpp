@@ -22,17 +22,34 @@ namespace {
 constexpr double rad_per_deg = M_PI / 180.0;
 // The solver's grid cell is the longer image side / 10; for sides in ratio 3:2 around a field
 // of geometric mean F that is 0.122 F. Levels of star density, a factor sqrt(2) apart, run from
-// a little coarser than that for the smallest field to about twice it for the largest: the
-// brightest stars of coarser cells are the ones every image grid keeps, and the larger quads
-// they form are less sensitive to centroid errors (measured on simulated images binned 2 x 2:
-// 0.10 to 0.17 with 6 neighbours solved 6 of 12 small fields, 0.15 to 0.30 with 10 solved 10).
-constexpr double default_finest_cell = 0.15;    // times the smallest field
-constexpr double default_coarsest_cell = 0.30;  // times the largest field
+// the finest cell (times the smallest field) to the coarsest (times the largest): the brightest
+// stars of coarser cells are the ones every image grid keeps, and the larger quads they form are
+// less sensitive to centroid errors. Each star forms quads with 3 of its nearest neighbours.
+// The published file sizes allow far fewer quads per field at the small scales than at the
+// wide ones (per square degree, whole sky: 0.2 -> 1,050, 0.5 -> 790, 1 -> 460, 2 -> 310,
+// 5 -> 150, 10 -> 76, 20 -> 28), so the small scales use sparser levels and fewer neighbours.
+// Measured on simulated 1500 x 1000 images (20 fields per scale, all solved blind but one at
+// 0.2); see bench/solve/README.md.
+struct ScaleDefaults {
+    float scale;
+    double finest_cell, coarsest_cell;
+    int neighbours;
+};
+constexpr ScaleDefaults scale_defaults[] = {
+    {0.2f, 0.36, 0.30, 4}, {0.5f, 0.30, 0.30, 5}, {1.0f, 0.30, 0.30, 7}, {2.0f, 0.20, 0.30, 7},
+    {5.0f, 0.17, 0.30, 8}, {10.0f, 0.15, 0.30, 10}, {20.0f, 0.15, 0.30, 10}};
+constexpr ScaleDefaults other_scales = {0.0f, 0.15, 0.30, 10};
 constexpr double level_step = 1.41421356237;
-constexpr int default_neighbours = 10;  // nearest neighbours per star; quads = star + 3 of them
 constexpr double neighbour_radius = 3.0;  // cells: neighbours farther away are not used
 constexpr double min_separation = 0.25;  // cells: closer pairs may blend in images
 constexpr double max_base = 0.7;         // times the largest field: longer quads rarely fit
+// Code variants (see variant_centres), off by default: on simulated fields of 20 to 30 degrees
+// one ring around the quads of the coarsest level added 15 % to the file and solved as many
+// fields (18 and 19 of 20), since the limit there is the detected stars, not the codes.
+constexpr int default_variant_rings = 0;
+constexpr double default_variant_radius = 3.6;  // degrees: a stretch of 0.2 %
+constexpr int default_variant_directions = 12;
+constexpr int default_variant_levels = 1;
 // About 4 GB of working memory (the quads and the set that removes duplicates) and a 1.9 GB
 // file; a whole-sky build of a small scale from a deep catalogue needs a cone instead.
 constexpr size_t max_quads = 60000000;
@@ -159,6 +176,21 @@ void project_quad(const std::array<uint32_t, 4>& members, const std::vector<Vec3
     }
 }
 
+// The four stars projected onto the tangent plane at the unit vector t (radians; x east, y north).
+void project_quad_at(const std::array<uint32_t, 4>& members, const std::vector<Vec3>& vectors,
+                     const Vec3& t, ImageStar* plane) {
+    double h = std::hypot(t.x, t.y);
+    Vec3 east = h > 0 ? Vec3{-t.y / h, t.x / h, 0.0} : Vec3{0.0, 1.0, 0.0};
+    Vec3 north{t.y * east.z - t.z * east.y, t.z * east.x - t.x * east.z,
+               t.x * east.y - t.y * east.x};
+    for (int i = 0; i < 4; ++i) {
+        const Vec3& v = vectors[members[static_cast<size_t>(i)]];
+        double d = v.x * t.x + v.y * t.y + v.z * t.z;
+        plane[i] = {1.0f, static_cast<float>((v.x * east.x + v.y * east.y + v.z * east.z) / d),
+                    static_cast<float>((v.x * north.x + v.y * north.y + v.z * north.z) / d)};
+    }
+}
+
 // Code, canonical order and size of one quad, by the rules of the image quads applied to the
 // stars projected onto the tangent plane at their centre.
 CatalogQuad code_quad(const std::array<uint32_t, 4>& members, const std::vector<Vec3>& vectors,
@@ -177,16 +209,72 @@ CatalogQuad code_quad(const std::array<uint32_t, 4>& members, const std::vector<
     return result;
 }
 
+// The quad as an image centred on t would show it: code and order of the stars projected onto
+// the tangent plane at t, size the base length on that plane (radians), which is what the image
+// measures in pixels times its scale. False when the canonical form is not clear there.
+bool code_quad_at(const std::array<uint32_t, 4>& members, const std::vector<Vec3>& vectors,
+                  const std::vector<uint32_t>& index_of, const Vec3& t, CatalogQuad* result) {
+    ImageStar plane[4];
+    project_quad_at(members, vectors, t, plane);
+    if (!canonical_form_clear(plane)) return false;
+    ImageQuad quad{};
+    make_image_quad(&plane[0], &plane[1], &plane[2], &plane[3], &quad);
+    result->code = quad.code;
+    for (int a = 0; a < 4; ++a)
+        result->stars[a] = index_of[members[static_cast<size_t>(quad.stars[a] - plane)]];
+    const ImageStar& o = *quad.stars[0];
+    const ImageStar& e = *quad.stars[1];
+    result->size = static_cast<float>(std::hypot(e.x - o.x, e.y - o.y));
+    return true;
+}
+
+// Image centres t around the centre of a quad for which its code is written again: rings at
+// radius ring_radius * sqrt(k) (k = 1..rings), k * directions points on ring k around a full
+// turn. The gnomonic projection stretches a quad at distance r from the image centre by 1/cos r
+// along that direction; ring k sees stretches near k * ring_radius^2 / 2, so the rings are
+// equally spaced in stretch. (An image centre on the opposite side stretches a small quad the
+// same way, but not the large quads of wide fields, whose stars lie at different distances.)
+std::vector<Vec3> variant_centres(const std::array<uint32_t, 4>& members,
+                                  const std::vector<Vec3>& vectors, int rings, double ring_radius,
+                                  int directions) {
+    std::vector<Vec3> centres;
+    Vec3 c{0, 0, 0};
+    for (uint32_t m : members) {
+        c.x += vectors[m].x;
+        c.y += vectors[m].y;
+        c.z += vectors[m].z;
+    }
+    double n = std::sqrt(c.x * c.x + c.y * c.y + c.z * c.z);
+    c = {c.x / n, c.y / n, c.z / n};
+    double h = std::hypot(c.x, c.y);
+    Vec3 east = h > 0 ? Vec3{-c.y / h, c.x / h, 0.0} : Vec3{0.0, 1.0, 0.0};
+    Vec3 north{c.y * east.z - c.z * east.y, c.z * east.x - c.x * east.z,
+               c.x * east.y - c.y * east.x};
+    for (int k = 1; k <= rings; ++k) {
+        double r = ring_radius * std::sqrt(static_cast<double>(k));
+        int count = directions * k;
+        for (int d = 0; d < count; ++d) {
+            double phi = 2.0 * M_PI * (d + 0.5 * (k % 2)) / count;
+            double u = std::cos(phi), w = std::sin(phi);
+            centres.push_back({std::cos(r) * c.x + std::sin(r) * (u * east.x + w * north.x),
+                               std::cos(r) * c.y + std::sin(r) * (u * east.y + w * north.y),
+                               std::cos(r) * c.z + std::sin(r) * (u * east.z + w * north.z)});
+        }
+    }
+    return centres;
+}
+
 struct Builder {
     const CsvStar* catalog;
     const IndexBuildOptions* options;
     std::vector<uint32_t> candidates;  // catalogue numbers, brightest first
     std::vector<Vec3> vectors;         // unit vector of every catalogue entry used
     std::vector<std::array<uint32_t, 4>> quads;  // catalogue numbers, any order
+    std::vector<uint8_t> quad_level;   // density level of each quad, 0 = finest
     std::unordered_set<std::array<uint32_t, 4>, QuadKeyHash> seen;
     std::vector<uint8_t> used;         // catalogue entries in the index
     int32_t levels = 0;
-    size_t neighbours = default_neighbours;
+    size_t neighbours = 10;
 
     void select_candidates(size_t count) {
         std::vector<uint32_t> all;
@@ -247,6 +335,7 @@ struct Builder {
                         project_quad(key, vectors, plane);
                         if (!canonical_form_clear(plane)) continue;
                         quads.push_back(key);
+                        quad_level.push_back(static_cast<uint8_t>(std::min(levels, 255)));
                         for (uint32_t s : key) used[s] = 1;
                     }
             if (quads.size() > max_quads) return quads.size() - before;
@@ -264,6 +353,26 @@ struct Builder {
         return true;
     }
 };
+
+struct VariantPlan {
+    int rings = 0;
+    double radius = 0;  // radians
+    int directions = 0;
+    int first_level = 0;
+};
+
+VariantPlan variant_plan(const IndexBuildOptions* options, int levels) {
+    VariantPlan plan;
+    plan.rings = options->variant_rings > 0 ? options->variant_rings
+                 : options->variant_rings < 0 ? 0 : default_variant_rings;
+    plan.radius = (options->variant_radius > 0 ? options->variant_radius
+                                               : default_variant_radius) * rad_per_deg;
+    plan.directions = options->variant_directions > 0 ? options->variant_directions
+                                                      : default_variant_directions;
+    int coarse = options->variant_levels > 0 ? options->variant_levels : default_variant_levels;
+    plan.first_level = std::max(0, levels - coarse);
+    return plan;
+}
 
 void progress(const IndexBuildOptions* options, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
@@ -299,11 +408,14 @@ extern "C" bool build_index_content(const CsvStar* catalog, size_t count,
                                     int32_t* levels, const char** message) {
     double field_min = options->field_min, field_max = options->field_max;
     if (field_min <= 0 || field_max < field_min) index_field_range(options->scale, &field_min, &field_max);
-    Builder b{catalog, options, {}, {}, {}, {}, {}, 0, default_neighbours};
+    ScaleDefaults defaults = other_scales;
+    for (const ScaleDefaults& row : scale_defaults)
+        if (row.scale == options->scale) defaults = row;
+    Builder b{catalog, options, {}, {}, {}, {}, {}, {}, 0, static_cast<size_t>(defaults.neighbours)};
     if (options->neighbours >= 3) b.neighbours = static_cast<size_t>(options->neighbours);
-    double finest_cell = options->finest_cell > 0 ? options->finest_cell : default_finest_cell;
+    double finest_cell = options->finest_cell > 0 ? options->finest_cell : defaults.finest_cell;
     double coarsest_cell =
-        options->coarsest_cell > 0 ? options->coarsest_cell : default_coarsest_cell;
+        options->coarsest_cell > 0 ? options->coarsest_cell : defaults.coarsest_cell;
     b.select_candidates(count);
     progress(options, "%zu catalogue stars, %zu in the area\n", count, b.candidates.size());
     if (b.candidates.size() < 4) {
@@ -336,8 +448,38 @@ extern "C" bool build_index_content(const CsvStar* catalog, size_t count,
         *message = "no quads could be formed";
         return false;
     }
+    // Quads: every quad coded on the tangent plane at its centre, then for the quads of the
+    // coarsest levels the codes as seen from image centres around it, where they differ.
+    VariantPlan plan = variant_plan(options, b.levels);
+    std::vector<CatalogQuad> out_quads;
+    out_quads.reserve(b.quads.size());
+    for (size_t q = 0; q < b.quads.size(); ++q)
+        out_quads.push_back(code_quad(b.quads[q], b.vectors, index_of));
+    if (plan.rings > 0) {
+        size_t base_count = out_quads.size();
+        for (size_t q = 0; q < base_count; ++q) {
+            if (b.quad_level[q] < plan.first_level) continue;
+            std::vector<uint64_t> codes{out_quads[q].code};
+            for (const Vec3& t : variant_centres(b.quads[q], b.vectors, plan.rings, plan.radius,
+                                                 plan.directions)) {
+                CatalogQuad variant{};
+                if (!code_quad_at(b.quads[q], b.vectors, index_of, t, &variant)) continue;
+                if (std::find(codes.begin(), codes.end(), variant.code) != codes.end()) continue;
+                codes.push_back(variant.code);
+                out_quads.push_back(variant);
+            }
+            if (out_quads.size() > max_quads) {
+                *message = "too many quads (more than 60,000,000): build the index for a cone";
+                return false;
+            }
+        }
+        progress(options, "code variants: %zu quads of levels %d and up, %zu codes added\n",
+                 static_cast<size_t>(std::count_if(b.quad_level.begin(), b.quad_level.end(),
+                                                   [&](uint8_t l) { return l >= plan.first_level; })),
+                 plan.first_level + 1, out_quads.size() - base_count);
+    }
     auto* star_array = static_cast<CatalogStar*>(std::malloc(out_stars.size() * sizeof(CatalogStar)));
-    auto* quad_array = static_cast<CatalogQuad*>(std::malloc(b.quads.size() * sizeof(CatalogQuad)));
+    auto* quad_array = static_cast<CatalogQuad*>(std::malloc(out_quads.size() * sizeof(CatalogQuad)));
     if (!star_array || !quad_array) {
         std::free(star_array);
         std::free(quad_array);
@@ -345,11 +487,11 @@ extern "C" bool build_index_content(const CsvStar* catalog, size_t count,
         return false;
     }
     std::memcpy(star_array, out_stars.data(), out_stars.size() * sizeof(CatalogStar));
-    for (size_t q = 0; q < b.quads.size(); ++q) quad_array[q] = code_quad(b.quads[q], b.vectors, index_of);
+    std::memcpy(quad_array, out_quads.data(), out_quads.size() * sizeof(CatalogQuad));
     *stars = star_array;
     *star_count = static_cast<uint32_t>(out_stars.size());
     *quads = quad_array;
-    *quad_count = static_cast<uint32_t>(b.quads.size());
+    *quad_count = static_cast<uint32_t>(out_quads.size());
     *levels = b.levels;
     return true;
 }

@@ -1,8 +1,10 @@
 // tools/index_builder/index_builder.h - builds an index file for one quad scale from a catalogue
 // Stars: for each of a few density levels, the brightest catalogue star of every equal-area sky
 // cell, the cell size matched to the solver's 10 x 10 image grid for the fields the scale
-// serves; the index holds the union. Quads: at each level, every star with three of its six
-// nearest neighbours of that level. Codes and the canonical star order are those of the image
+// serves; the index holds the union. Quads: at each level, every star with three of its nearest
+// neighbours of that level (4 to 10 by scale, so that whole-sky files keep the published sizes).
+// Optionally each quad of the coarsest levels again with the codes seen from image centres
+// around it (code variants, for wide fields). Codes and the canonical star order are those of the image
 // quads (make_image_quad) applied to the four stars projected onto the tangent plane at their
 // centre; sizes are the angular base lengths in radians. Catalogue positions (CsvStar of
 // tools/catalog) are J2000 degrees.
@@ -29,11 +31,19 @@ typedef struct IndexBuildOptions {
     double ra, dec;      // cone centre, degrees
     double radius;       // cone radius, degrees; 0 or less = whole sky
     FILE* progress;      // progress lines; null = none
-    // Tuning (0 = the defaults): the finest and coarsest cell as fractions of the smallest and
-    // largest field, and the nearest neighbours a star forms quads with.
+    // Tuning (0 = the defaults of the scale): the finest and coarsest cell as fractions of the
+    // smallest and largest field, and the nearest neighbours a star forms quads with.
     double finest_cell;
     double coarsest_cell;
     int32_t neighbours;
+    // Code variants for wide fields: the quads of the coarsest variant_levels levels are coded
+    // again as seen from image centres on variant_rings rings around them (ring k at
+    // variant_radius * sqrt(k) degrees, k * variant_directions centres). 0 = the defaults
+    // (no rings, 3.6 degrees, 12 directions, 1 level); variant_rings < 0 = none.
+    int32_t variant_rings;
+    double variant_radius;
+    int32_t variant_directions;
+    int32_t variant_levels;
 } IndexBuildOptions;
 
 typedef struct IndexBuildReport {

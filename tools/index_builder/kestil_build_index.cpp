@@ -14,12 +14,18 @@ namespace {
 const char usage[] =
     "Usage: kestil_build_index --catalog FILE --scale DEG (--output FILE | --dir DIR)\n"
     "                          [--ra DEG --dec DEG --radius DEG] [--field-min DEG --field-max DEG]\n"
-    "                          [--finest-cell F --coarsest-cell F --neighbours N] [--quiet]\n"
+    "                          [--finest-cell F --coarsest-cell F --neighbours N]\n"
+    "                          [--variant-rings K --variant-radius DEG --variant-directions N\n"
+    "                           --variant-levels L] [--quiet]\n"
     "Builds the index of one quad scale from a CSV star catalogue (ra,dec,mag in degrees, J2000,\n"
     "plain or gzip), for the whole sky or the cone given by --ra, --dec and --radius. --dir\n"
     "names the file as the solver expects it (index-XXdeg-....zeph). Tuning: star density levels\n"
-    "from a cell of F times the smallest field (default 0.10) to F times the largest (0.17), and\n"
-    "quads of each star with 3 of its N nearest neighbours (default 6).\n";
+    "from a cell of F times the smallest field to F times the largest, and quads of each star\n"
+    "with 3 of its N nearest neighbours (defaults by scale: 0.2 -> 0.36, 0.30, 4; 0.5 -> 0.30,\n"
+    "0.30, 5; 1 -> 0.30, 0.30, 7; 2 -> 0.20, 0.30, 7; 5 -> 0.17, 0.30, 8; others 0.15, 0.30, 10).\n"
+    "Code variants (default none): the quads of the L coarsest levels (1) coded again as seen\n"
+    "from image centres on K rings around them, ring k at DEG * sqrt(k) (3.6) with k * N (12)\n"
+    "centres.\n";
 
 bool number(const char* text, double* value) {
     char* end = nullptr;
@@ -65,6 +71,10 @@ int main(int argc, char** argv) {
         else if (number(value, &v) && !std::strcmp(a, "--finest-cell")) options.finest_cell = v;
         else if (number(value, &v) && !std::strcmp(a, "--coarsest-cell")) options.coarsest_cell = v;
         else if (number(value, &v) && !std::strcmp(a, "--neighbours")) options.neighbours = static_cast<int>(v);
+        else if (number(value, &v) && !std::strcmp(a, "--variant-rings")) options.variant_rings = static_cast<int>(v);
+        else if (number(value, &v) && !std::strcmp(a, "--variant-radius")) options.variant_radius = v;
+        else if (number(value, &v) && !std::strcmp(a, "--variant-directions")) options.variant_directions = static_cast<int>(v);
+        else if (number(value, &v) && !std::strcmp(a, "--variant-levels")) options.variant_levels = static_cast<int>(v);
         else {
             std::fprintf(stderr, "kestil_build_index: bad option %s %s\n%s", a, value, usage);
             return 2;

@@ -185,6 +185,103 @@ TEST(IndexBuilder, ConeDeterminismAndTheWrittenFile) {
     std::filesystem::remove_all(pattern);
 }
 
+// Code variants: a quad seen from an image centre 5 degrees away is stretched by 1/cos 5° - 1 =
+// 0.4 % along that direction, more than the matching tolerance of one code unit (a thousandth)
+// for many quads; with a ring of variants at that distance some code of its stars matches.
+TEST(IndexBuilder, CodeVariantsMatchQuadsSeenFarFromTheImageCentre) {
+    std::vector<CsvStar> catalog = random_catalog(40, 20, 25, 1500, 5);
+    IndexBuildOptions o = options_for(10.0f, 40, 20, 22);
+    Built base, varied;
+    const char* message = nullptr;
+    ASSERT_TRUE(build_index_content(catalog.data(), catalog.size(), &o, &base.stars,
+                                    &base.star_count, &base.quads, &base.quad_count, &base.levels,
+                                    &message)) << message;
+    o.variant_rings = 1;
+    o.variant_radius = 5;
+    o.variant_directions = 48;  // ring points 7.5° apart: the stretch turns by 3.75° at most
+    o.variant_levels = 1;
+    ASSERT_TRUE(build_index_content(catalog.data(), catalog.size(), &o, &varied.stars,
+                                    &varied.star_count, &varied.quads, &varied.quad_count,
+                                    &varied.levels, &message)) << message;
+    // The variants come after the unchanged quads and reuse their stars.
+    ASSERT_EQ(base.star_count, varied.star_count);
+    ASSERT_GT(varied.quad_count, base.quad_count + 100);
+    ASSERT_EQ(0, memcmp(base.quads, varied.quads, base.quad_count * sizeof(CatalogQuad)));
+    auto key = [](const CatalogQuad& q) {
+        std::array<uint32_t, 4> k{q.stars[0], q.stars[1], q.stars[2], q.stars[3]};
+        std::sort(k.begin(), k.end());
+        return k;
+    };
+    std::vector<std::vector<uint32_t>> codes_of(base.quad_count);  // quad -> its entries
+    {
+        std::vector<std::pair<std::array<uint32_t, 4>, uint32_t>> sets;
+        for (uint32_t q = 0; q < base.quad_count; ++q) sets.emplace_back(key(base.quads[q]), q);
+        std::sort(sets.begin(), sets.end());
+        for (uint32_t q = 0; q < varied.quad_count; ++q) {
+            auto found = std::lower_bound(sets.begin(), sets.end(),
+                                          std::make_pair(key(varied.quads[q]), 0u));
+            ASSERT_TRUE(found != sets.end() && found->first == key(varied.quads[q])) << q;
+            codes_of[found->second].push_back(q);
+        }
+    }
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> u(0, 1);
+    int views = 0, base_hits = 0, variant_hits = 0;
+    for (uint32_t q = 0; q < base.quad_count && views < 400; ++q) {
+        if (codes_of[q].size() < 2) continue;  // a quad of a finer level: no variants
+        ++views;
+        const CatalogStar* s[4];
+        double c[3] = {0, 0, 0};
+        for (int a = 0; a < 4; ++a) {
+            s[a] = &base.stars[base.quads[q].stars[a]];
+            c[0] += std::cos(s[a]->dec) * std::cos(s[a]->ra);
+            c[1] += std::cos(s[a]->dec) * std::sin(s[a]->ra);
+            c[2] += std::sin(s[a]->dec);
+        }
+        double ra_c = std::atan2(c[1], c[0]), dec_c = std::atan2(c[2], std::hypot(c[0], c[1]));
+        // An image centre 5 degrees from the quad's centre in a random direction (spherical
+        // offset by position angle).
+        double r = 5 * rad, pa = 2 * M_PI * u(random);
+        double dec0 = std::asin(std::sin(dec_c) * std::cos(r) + std::cos(dec_c) * std::sin(r) * std::cos(pa));
+        double ra0 = ra_c + std::atan2(std::sin(pa) * std::sin(r) * std::cos(dec_c),
+                                       std::cos(r) - std::sin(dec_c) * std::sin(dec0));
+        ImageStar image[4];
+        for (int a = 0; a < 4; ++a) {
+            double xi, eta;
+            gnomonic(ra0, dec0, s[a]->ra, s[a]->dec, &xi, &eta);
+            image[a] = {1.0f, static_cast<float>(2e4 * xi + 500), static_cast<float>(2e4 * eta + 500)};
+        }
+        ImageQuad seen{};
+        make_image_quad(&image[2], &image[0], &image[3], &image[1], &seen);
+        auto matches = [&](const CatalogQuad& entry) {
+            for (int shift : {48, 32, 16, 0})
+                if (std::abs(field(seen.code, shift) - field(entry.code, shift)) > 1) return false;
+            for (int a = 0; a < 4; ++a)
+                if (entry.stars[a] != base.quads[q].stars[seen.stars[a] - image]) return false;
+            return true;
+        };
+        base_hits += matches(base.quads[q]);
+        bool any = false;
+        for (uint32_t e : codes_of[q]) {
+            if (!matches(varied.quads[e])) continue;
+            any = true;
+            // A variant's size is the base length on its own plane, as an image centred there
+            // measures it. Codes within a unit also come from ring points a few steps away,
+            // whose scale along the base differs by up to 0.6 % here (1/cos² 5° - 1 is 0.77 %
+            // radially); the solver accepts 1 %.
+            if (e >= base.quad_count) {
+                EXPECT_NEAR(seen.length / 2e4 / varied.quads[e].size, 1.0, 6e-3) << q;
+            }
+        }
+        variant_hits += any;
+    }
+    ASSERT_GE(views, 100);
+    // The base code alone misses many of these views; with the variants nearly all match (a
+    // variant is left out where its canonical form is near a tie, so not quite all).
+    EXPECT_LT(base_hits, views * 8 / 10) << base_hits << " of " << views;
+    EXPECT_GE(variant_hits, views * 98 / 100) << variant_hits << " of " << views;
+}
+
 TEST(IndexBuilder, RefusesTooFewStarsAndKnowsTheFieldRanges) {
     std::vector<CsvStar> catalog = {{1, 1, 5}, {1.1, 1, 6}, {1, 1.1, 7}};
     IndexBuildOptions o = options_for(1.0f, 0, 0, 0);
