@@ -37,7 +37,7 @@ BANDS = [
     ("10-20", 10.0, 20.0, "real"),
     ("20-30", 20.0, 30.0, "real"),
 ]
-INDEX_SCALES = {"real": ["1", "2", "5", "10", "20"], "deep": ["0.2", "0.5"]}
+INDEX_SCALES = {"real": ["20", "10", "5", "2", "1"], "deep": ["0.5", "0.2"]}
 # The synthetic deep catalogue covers one patch of sky; the small fields lie inside it.
 DEEP_PATCH = (150.0, 30.0, 3.5)  # ra, dec, radius (degrees)
 DEEP_FAINT = 17.5
@@ -494,11 +494,12 @@ def fmt(value, spec, missing="–"):
 
 def write_report(args, work, runs, records, machine):
     lines = ["# Solve rate and speed: kestil_solver and the peer", ""]
-    lines.append("Made by `bench/solve_rate/run.sh %s` on %s." % (" ".join(args.argv), machine))
+    lines.append("Made by `bench/solve_rate/run.sh %s` on %s." % (" ".join(args.run_argv),
+                                                                   machine))
     lines.append("")
-    lines.append("Rate: right solutions (centre within 1 % of the field size, parity right, scale "
-                 "within 1 %) of all fields; wrong solutions in parentheses. Centre error in "
-                 "pixels and scale error (absolute, %) are medians over the right solutions. "
+    lines.append("Rate: right solutions (centre within 1 %% of the field size, parity right, "
+                 "scale within 1 %%) of all fields; wrong solutions in parentheses. Centre error "
+                 "in pixels and scale error (absolute, %%) are medians over the right solutions. "
                  "Times are wall-clock seconds of the whole process (reading the image "
                  "included) over all runs, failures included (they run to the time limit of "
                  "%d s); \"solved\" is the median over the right solutions alone. Peak memory: "
@@ -577,6 +578,8 @@ def write_report(args, work, runs, records, machine):
 
 def write_plot(args, work, runs):
     """Solve rate and median time per band, both solvers, every pass (gnuplot, PNG)."""
+    if not runs:
+        return
     if not shutil.which("gnuplot"):
         log("gnuplot not installed: no plot")
         return
@@ -615,6 +618,9 @@ def write_plot(args, work, runs):
         "set output '%s'" % png,
         "set multiplot layout 2,1",
         "set grid",
+        "set lmargin at screen 0.09",
+        "set rmargin at screen 0.78",
+        "set xrange [-0.3:%f]" % (len(bands) - 0.7),
         "set key outside right",
         "set xlabel 'field size (degrees)'",
         "set ylabel 'solve rate (%)'",
@@ -691,7 +697,13 @@ def main():
     os.makedirs(work, exist_ok=True)
     runs_path = os.path.join(work, "runs.jsonl")
 
+    meta_path = os.path.join(work, "meta.json")
     if args.report_only:
+        with open(meta_path) as f:
+            meta = json.load(f)
+        args.run_argv, args.time_limit = meta["argv"], meta["time_limit"]
+        if not meta["peer"]:
+            args.solvers = ["kestil"]
         with open(runs_path) as f:
             runs = [json.loads(line) for line in f if line.strip()]
         with open(os.path.join(work, "indexes.json")) as f:
@@ -720,12 +732,31 @@ def main():
     if "peer" in args.solvers and any(b[3] == "deep" and b[0] in args.bands for b in BANDS):
         peer_deep_config = build_peer_deep_indexes(work, records)
 
+    # Runs of a solver not run this time are kept from the previous run of the same set, so
+    # that one solver can be measured again (after a change) beside the other's recorded runs.
+    kept = []
+    meta = {"argv": args.argv, "time_limit": args.time_limit, "count": count, "seed": args.seed}
+    if os.path.exists(meta_path) and os.path.exists(runs_path):
+        with open(meta_path) as f:
+            old = json.load(f)
+        if all(old.get(k) == meta[k] for k in ("time_limit", "count", "seed")):
+            with open(runs_path) as f:
+                kept = [json.loads(line) for line in f if line.strip()]
+            kept = [r for r in kept if r["solver"] not in args.solvers]
+            if kept:
+                meta["argv"] = old["argv"] + ["+"] + args.argv
+    args.run_argv = meta["argv"]
+    meta["peer"] = "peer" in args.solvers or any(r["solver"] == "peer" for r in kept)
+    with open(meta_path, "w") as f:
+        json.dump(meta, f)
     fields = [f for f in make_fields(count, args.seed) if f["band"] in args.bands]
     scratch = os.path.join(work, "scratch")
     os.makedirs(scratch, exist_ok=True)
     image = os.path.join(scratch, "field.fits")
     runs = []
     with open(runs_path, "w") as out:
+        for r in kept:
+            out.write(json.dumps(r) + "\n")
         for f in fields:
             catalog = args.catalog if f["source"] == "real" else \
                 os.path.join(work, "deep-catalog.csv")
@@ -749,6 +780,7 @@ def main():
                         f["band"], f["n"], pass_name, solver, f["size"], f["width"],
                         f["height"], verdict, r["wall"], r["peak_kb"] / 1024.0, detail[:90]))
             os.remove(image)
+    runs = kept + runs
     write_report(args, work, runs, records, machine_text())
     write_plot(args, work, runs)
 

@@ -1,0 +1,131 @@
+#!/usr/bin/env python3
+"""Checks of the harness's geometry and bookkeeping (python3 -m unittest in this folder)."""
+import math
+import os
+import struct
+import tempfile
+import unittest
+
+import run
+
+
+def fits_header(cards):
+    text = "".join(("%-8s= %20s" % (k, v)).ljust(80) for k, v in cards) + "END".ljust(80)
+    return (text + " " * (-len(text) % 2880)).encode("ascii")
+
+
+class PeerSolution(unittest.TestCase):
+    def write_wcs(self, directory, ra, dec, scale_arcsec, angle, parity, crpix):
+        # The CD matrix as kestil_solver's WCS header (and the simulator) writes it.
+        s = scale_arcsec / 3600.0
+        t = math.radians(angle + 180.0 if parity == -1 else angle)
+        cd = (-s * math.cos(t), s * math.sin(t) * parity, s * math.sin(t), s * math.cos(t) * parity)
+        path = os.path.join(directory, "field.wcs")
+        with open(path, "wb") as f:
+            f.write(fits_header([("SIMPLE", "T"), ("CRVAL1", repr(ra)), ("CRVAL2", repr(dec)),
+                                 ("CRPIX1", repr(crpix[0])), ("CRPIX2", repr(crpix[1])),
+                                 ("CD1_1", repr(cd[0])), ("CD1_2", repr(cd[1])),
+                                 ("CD2_1", repr(cd[2])), ("CD2_2", repr(cd[3]))]))
+        return path
+
+    def test_angle_parity_scale_and_centre_round_trip(self):
+        cases = [  # ra, dec, arcsec/pixel, angle, parity
+            (10.0, 20.0, 3.6, 30.0, 1),
+            (10.0, 20.0, 3.6, 30.0, -1),
+            (359.9, -89.0, 100.0, 271.0, -1),
+            (180.0, 0.0, 0.5, 0.0, 1),
+        ]
+        with tempfile.TemporaryDirectory() as d:
+            for ra, dec, scale, angle, parity in cases:
+                with self.subTest(ra=ra, dec=dec, angle=angle, parity=parity):
+                    # Reference pixel at the image centre (FITS 1-based): CRVAL is the centre.
+                    path = self.write_wcs(d, ra, dec, scale, angle, parity, (1500.5, 1000.5))
+                    sol = run.peer_solution(path, 3000, 2000)
+                    self.assertEqual(sol["parity"], parity)
+                    # Tolerances: the cards carry 17 significant digits; 1e-9 is far below
+                    # any error the benchmark reports.
+                    self.assertAlmostEqual(sol["scale"], scale, delta=1e-9 * scale)
+                    self.assertAlmostEqual((sol["angle"] - angle + 180) % 360 - 180, 0.0,
+                                           delta=1e-9)
+                    self.assertLess(run.angular_distance(sol["ra"], sol["dec"], ra, dec), 1e-9)
+
+    def test_centre_away_from_the_reference_pixel(self):
+        # Reference pixel 100 pixels left of the centre at 36"/pixel, angle 0, parity 1:
+        # xi = -s u = -1 degree on the tangent plane, so on the equator the centre lies
+        # atan(1 degree in radians) west of CRVAL1 (smaller RA).
+        with tempfile.TemporaryDirectory() as d:
+            path = self.write_wcs(d, 50.0, 0.0, 36.0, 0.0, 1, (1400.5, 1000.5))
+            sol = run.peer_solution(path, 3000, 2000)
+            self.assertAlmostEqual(sol["ra"], 50.0 - math.degrees(math.atan(math.radians(1.0))),
+                                   delta=1e-9)
+            self.assertAlmostEqual(sol["dec"], 0.0, delta=1e-9)
+
+
+class Geometry(unittest.TestCase):
+    def test_offset_point_distance_and_bearing(self):
+        for ra, dec, bearing in [(0.0, 0.0, 0.0), (359.0, 45.0, 90.0), (120.0, -88.5, 200.0),
+                                 (10.0, 89.0, 10.0)]:
+            with self.subTest(ra=ra, dec=dec, bearing=bearing):
+                ra2, dec2 = run.offset_point(ra, dec, 2.0, bearing)
+                self.assertAlmostEqual(run.angular_distance(ra, dec, ra2, dec2), 2.0, delta=1e-9)
+        # North is bearing 0, east (increasing RA) 90.
+        self.assertAlmostEqual(run.offset_point(0.0, 0.0, 2.0, 0.0)[1], 2.0, delta=1e-9)
+        self.assertAlmostEqual(run.offset_point(0.0, 0.0, 2.0, 90.0)[0], 2.0, delta=1e-9)
+
+    def test_judge(self):
+        field = {"ra": 10.0, "dec": 0.0, "scale": 36.0, "size": 10.0, "angle": 5.0, "parity": 1}
+        # Right: 5 pixels off (0.05 degree, within 1 % of 10 degrees), scale 0.5 % off.
+        sol = {"ra": 10.05, "dec": 0.0, "scale": 36.18, "angle": 5.0, "parity": 1}
+        run.judge(field, sol)
+        self.assertTrue(sol["correct"])
+        self.assertAlmostEqual(sol["centre_px"], 5.0, delta=1e-6)
+        self.assertAlmostEqual(sol["scale_pct"], 0.5, delta=1e-9)
+        for change in ({"parity": -1}, {"ra": 10.2}, {"scale": 36.4}):
+            with self.subTest(change=change):
+                sol = {"ra": 10.0, "dec": 0.0, "scale": 36.0, "angle": 5.0, "parity": 1}
+                sol.update(change)
+                run.judge(field, sol)
+                self.assertFalse(sol["correct"])
+
+
+class Bookkeeping(unittest.TestCase):
+    def test_percentile_nearest_rank(self):
+        values = list(range(1, 11))
+        self.assertEqual(run.percentile(values, 90), 9)
+        self.assertEqual(run.percentile(values, 100), 10)
+        self.assertEqual(run.percentile([3.0], 90), 3.0)
+
+    def test_fields_are_fixed_by_the_seed_and_within_their_bands(self):
+        a, b = run.make_fields(3, 11), run.make_fields(3, 11)
+        self.assertEqual(a, b)
+        self.assertNotEqual(a, run.make_fields(3, 12))
+        self.assertEqual(len(a), 3 * len(run.BANDS))
+        bands = {band: (low, high) for band, low, high, _ in run.BANDS}
+        for f in a:
+            low, high = bands[f["band"]]
+            self.assertTrue(low <= f["size"] <= high)
+            self.assertTrue(1000 <= f["width"] <= 6000 and 660 <= f["height"] <= 4200)
+            size = f["scale"] * math.sqrt(f["width"] * f["height"]) / 3600.0
+            self.assertAlmostEqual(size, f["size"], delta=1e-9)
+            self.assertAlmostEqual(run.angular_distance(f["ra"], f["dec"], f["hint_ra"],
+                                                        f["hint_dec"]), 2.0, delta=1e-9)
+
+    def test_fits_table_for_the_peer_builder(self):
+        with tempfile.TemporaryDirectory() as d:
+            csv, fits = os.path.join(d, "c.csv"), os.path.join(d, "c.fits")
+            with open(csv, "w") as f:
+                f.write("ra,dec,mag\n1.5,-2.25,10.125\n359.0,89.0,4.0\n")
+            run.write_fits_table(csv, fits)
+            data = open(fits, "rb").read()
+            self.assertEqual(len(data) % 2880, 0)
+            ext = run.read_fits_header(fits)  # primary header
+            self.assertEqual(ext["NAXIS"], 0)
+            table = data[2 * 2880:2 * 2880 + 48]
+            self.assertEqual(struct.unpack(">6d", table), (1.5, -2.25, 10.125, 359.0, 89.0, 4.0))
+            header = data[2880:2 * 2880].decode("ascii")
+            self.assertIn("NAXIS2  =                    2", header)
+            self.assertIn("TTYPE2  = 'DEC     '", header)
+
+
+if __name__ == "__main__":
+    unittest.main()
