@@ -26,8 +26,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 
-# Bands of field size (degrees, geometric mean of the two sides), the catalogue they use and
-# the quad scales of the indexes built for them.
+# Bands of field size (degrees, geometric mean of the two sides) and the catalogue they use.
 BANDS = [
     ("0.2-0.45", 0.2, 0.45, "deep"),
     ("0.45-1", 0.45, 1.0, "deep"),
@@ -37,9 +36,20 @@ BANDS = [
     ("10-20", 10.0, 20.0, "real"),
     ("20-30", 20.0, 30.0, "real"),
 ]
-INDEX_SCALES = {"real": ["20", "10", "5", "2", "1"], "deep": ["0.5", "0.2"]}
-# The synthetic deep catalogue covers one patch of sky; the small fields lie inside it.
-DEEP_PATCH = (150.0, 30.0, 3.5)  # ra, dec, radius (degrees)
+# Our indexes per catalogue, with the cone each covers (ra, dec, radius in degrees; None =
+# whole sky). The synthetic deep catalogue exists for one patch only. The index builder stops
+# at 60 million quads, which a whole-sky index of 2 degrees exceeds (66 million, 1.9 GB) and
+# one of 1 degree exceeds by far, so those two cover a cone.
+PATCH_CENTRE = (150.0, 30.0)
+DEEP_PATCH = PATCH_CENTRE + (3.5,)
+INDEXES = {
+    "real": [("20", None), ("10", None), ("5", None), ("2", PATCH_CENTRE + (45.0,)),
+             ("1", PATCH_CENTRE + (30.0,))],
+    "deep": [("0.5", DEEP_PATCH), ("0.2", DEEP_PATCH)],
+}
+# Where the fields of a band lie (the whole field inside the cone); None = the whole sky.
+FIELD_PATCHES = {"0.2-0.45": DEEP_PATCH, "0.45-1": DEEP_PATCH,
+                 "1-2": PATCH_CENTRE + (30.0,), "2-4.5": PATCH_CENTRE + (45.0,)}
 DEEP_FAINT = 17.5
 PASSES = ["blind", "scale", "scale5", "position"]
 PASS_TITLES = {
@@ -179,11 +189,12 @@ def make_fields(count, seed):
             width = int(round(1000 * 6.0 ** rng.random()))     # 1000 .. 6000
             height = int(round(width * rng.uniform(0.66, 0.70)))  # 700 .. 4000 at the ends
             scale = size * 3600.0 / math.sqrt(width * height)  # arcsec/pixel
-            if source == "deep":
-                # Inside the deep patch, the whole field within it.
-                room = DEEP_PATCH[2] - 0.75 * size * 1.25
+            patch = FIELD_PATCHES.get(band)
+            if patch:
+                # Uniform within the patch, the whole field inside it.
+                room = patch[2] - 0.75 * size * 1.25
                 r = room * math.sqrt(rng.random())
-                ra, dec = offset_point(DEEP_PATCH[0], DEEP_PATCH[1], r, 360 * rng.random())
+                ra, dec = offset_point(patch[0], patch[1], r, 360 * rng.random())
             else:
                 ra = 360.0 * rng.random()
                 dec = math.degrees(math.asin(2 * rng.random() - 1))
@@ -258,20 +269,26 @@ def build_indexes(args, work):
     builder = os.path.join(args.bin, "tools/index_builder/kestil_build_index")
     dirs = {"real": os.path.join(work, "indexes-real"), "deep": os.path.join(work, "indexes-deep")}
     sources = {b[3] for b in BANDS if b[0] in args.bands}
+    if os.path.exists(records_path):
+        # Cones were recorded as lists.
+        for rec in records.values():
+            if rec.get("cone"):
+                rec["cone"] = tuple(rec["cone"])
     catalogs = {"real": args.catalog, "deep": os.path.join(work, "deep-catalog.csv")}
     if "kestil" not in args.solvers:
         return dirs, records
     for source in sorted(sources):
         os.makedirs(dirs[source], exist_ok=True)
-        for scale in INDEX_SCALES[source]:
+        for scale, cone in INDEXES[source]:
             key = "%s %s" % (source, scale)
-            if key in records and os.path.exists(records[key]["path"]) and not args.rebuild:
+            rec = records.get(key)
+            if rec and os.path.exists(rec["path"]) and rec.get("cone") == cone \
+                    and not args.rebuild:
                 continue
             cmd = [builder, "--quiet", "--catalog", catalogs[source], "--scale", scale,
                    "--dir", dirs[source]]
-            if source == "deep":
-                cmd += ["--ra", str(DEEP_PATCH[0]), "--dec", str(DEEP_PATCH[1]),
-                        "--radius", str(DEEP_PATCH[2])]
+            if cone:
+                cmd += ["--ra", str(cone[0]), "--dec", str(cone[1]), "--radius", str(cone[2])]
             log("building index %s ..." % key)
             out = os.path.join(work, "build.out")
             status, wall, rss = run_measured(cmd, out, out + ".err", 3 * 3600)
@@ -282,7 +299,7 @@ def build_indexes(args, work):
                     sys.exit("index build failed: %s\n%s" % (" ".join(cmd), f.read()))
             path = line.split(": ")[0]
             records[key] = {"path": path, "bytes": os.path.getsize(path), "seconds": wall,
-                            "peak_kb": rss, "report": line}
+                            "peak_kb": rss, "report": line, "cone": cone}
             log("  %s" % line)
             with open(records_path, "w") as f:
                 json.dump(records, f, indent=1)
@@ -455,7 +472,7 @@ def build_peer_deep_indexes(work, records):
         lines.append("index %s" % out)
     os.remove(table)
     records["peer deep 0-7"] = {"path": directory, "bytes": total_bytes,
-                                "seconds": total_seconds, "report": "8 files"}
+                                "seconds": total_seconds, "report": "8 files", "cone": DEEP_PATCH}
     with open(os.path.join(work, "indexes.json"), "w") as f:
         json.dump(records, f, indent=1)
     with open(config, "w") as f:
@@ -494,8 +511,18 @@ def fmt(value, spec, missing="–"):
 
 def write_report(args, work, runs, records, machine):
     lines = ["# Solve rate and speed: kestil_solver and the peer", ""]
-    lines.append("Made by `bench/solve_rate/run.sh %s` on %s." % (" ".join(args.run_argv),
-                                                                   machine))
+    # The command without the machine's paths (build, work and catalogue directories).
+    shown, skip = [], False
+    for a in args.run_argv:
+        if skip:
+            skip = False
+        elif a in ("--bin", "--work", "--catalog"):
+            skip = True
+        elif not a.startswith(("--bin=", "--work=", "--catalog=")):
+            shown.append(a)
+    commands = " ".join(shown).split(" + ")
+    lines.append("Made by %s on %s." % (
+        ", then ".join("`bench/solve_rate/run.sh %s`" % c for c in commands), machine))
     lines.append("")
     lines.append("Rate: right solutions (centre within 1 %% of the field size, parity right, "
                  "scale within 1 %%) of all fields; wrong solutions in parentheses. Centre error "
@@ -543,17 +570,21 @@ def write_report(args, work, runs, records, machine):
         lines.append("")
     lines.append("## Indexes")
     lines.append("")
-    lines.append("| Index | Build (s) | Size (MB) | Builder's report |")
-    lines.append("|---|---:|---:|---|")
+    lines.append("| Index | Sky | Build (s) | Peak (MB) | Size (MB) | Builder's report |")
+    lines.append("|---|---|---:|---:|---:|---|")
     for key in sorted(records, key=lambda k: (k.split()[0], float(k.split()[-1].split("-")[0]))):
         rec = records[key]
         report = rec["report"].split(": ", 1)[-1]
-        lines.append("| %s | %.1f | %.1f | %s |" % (key, rec["seconds"], rec["bytes"] / 1e6,
-                                                  report))
+        cone = rec.get("cone")
+        sky = "whole sky" if not cone else "%g° around %g, %+g" % (cone[2], cone[0], cone[1])
+        peak = "%.0f" % (rec["peak_kb"] / 1024.0) if rec.get("peak_kb") else "–"
+        lines.append("| %s | %s | %.1f | %s | %.1f | %s |" % (
+            key, sky, rec["seconds"], peak, rec["bytes"] / 1e6, report))
     peer_bytes = sum(os.path.getsize(os.path.join(PEER_INDEX_DIR, n))
                      for n in os.listdir(PEER_INDEX_DIR)) if os.path.isdir(PEER_INDEX_DIR) else 0
     if peer_bytes:
-        lines.append("| peer Tycho-2 07-19 (Debian packages) | – | %.1f | as installed |"
+        lines.append("| peer Tycho-2 07-19 (Debian packages) | whole sky | – | – | %.1f | "
+                     "as installed |"
                      % (peer_bytes / 1e6))
     lines.append("")
     failures = [r for r in runs if not r["correct"]]
@@ -679,6 +710,8 @@ def main():
                    help="wall-clock seconds per solve for both solvers (default 180, 60 with "
                         "--quick)")
     p.add_argument("--rebuild", action="store_true", help="rebuild our indexes")
+    p.add_argument("--resume", action="store_true",
+                   help="keep the runs recorded for the same set and do only the missing ones")
     p.add_argument("--report-only", action="store_true",
                    help="redraw the table and plot from the runs recorded in the work directory")
     args = p.parse_args()
@@ -742,7 +775,9 @@ def main():
         if all(old.get(k) == meta[k] for k in ("time_limit", "count", "seed")):
             with open(runs_path) as f:
                 kept = [json.loads(line) for line in f if line.strip()]
-            kept = [r for r in kept if r["solver"] not in args.solvers]
+            kept = [r for r in kept
+                    if r["solver"] not in args.solvers or r["band"] not in args.bands
+                    or (args.resume and r["pass"] in args.passes)]
             if kept:
                 meta["argv"] = old["argv"] + ["+"] + args.argv
     args.run_argv = meta["argv"]
@@ -757,28 +792,37 @@ def main():
     with open(runs_path, "w") as out:
         for r in kept:
             out.write(json.dumps(r) + "\n")
+        done = {(r["band"], r["n"], r["pass"], r["solver"]) for r in kept}
+        pause = os.path.join(work, "pause")
         for f in fields:
+            todo = [(p, s) for p in args.passes for s in args.solvers
+                    if (f["band"], f["n"], p, s) not in done]
+            if not todo:
+                continue
             catalog = args.catalog if f["source"] == "real" else \
                 os.path.join(work, "deep-catalog.csv")
             simulate(args.bin, f, catalog, image)
-            for pass_name in args.passes:
-                for solver in args.solvers:
-                    if solver == "kestil":
-                        r = solve_kestil(args, f, pass_name, dirs[f["source"]], image, scratch)
-                    else:
-                        config = peer_deep_config if f["source"] == "deep" else None
-                        r = solve_peer(args, f, pass_name, image, scratch, config)
-                    r.update({k: f[k] for k in ("band", "n", "size", "width", "height")},
-                             solver=solver, **{"pass": pass_name})
-                    runs.append(r)
-                    out.write(json.dumps(r) + "\n")
-                    out.flush()
-                    verdict = "right" if r["correct"] else "WRONG" if r["solved"] else "failed"
-                    detail = ("centre %.2f px, scale %+.4f %%" % (r["centre_px"], r["scale_pct"])
-                              if r["solved"] else r.get("message", ""))
-                    log("%-8s %2d %-8s %-6s %6.2f° %4dx%-4d %-6s %7.2f s %5.0f MB  %s" % (
-                        f["band"], f["n"], pass_name, solver, f["size"], f["width"],
-                        f["height"], verdict, r["wall"], r["peak_kb"] / 1024.0, detail[:90]))
+            for pass_name, solver in todo:
+                # A file "pause" in the work directory holds the run between solves (to
+                # measure something else on the machine meanwhile).
+                while os.path.exists(pause):
+                    time.sleep(2)
+                if solver == "kestil":
+                    r = solve_kestil(args, f, pass_name, dirs[f["source"]], image, scratch)
+                else:
+                    config = peer_deep_config if f["source"] == "deep" else None
+                    r = solve_peer(args, f, pass_name, image, scratch, config)
+                r.update({k: f[k] for k in ("band", "n", "size", "width", "height")},
+                         solver=solver, **{"pass": pass_name})
+                runs.append(r)
+                out.write(json.dumps(r) + "\n")
+                out.flush()
+                verdict = "right" if r["correct"] else "WRONG" if r["solved"] else "failed"
+                detail = ("centre %.2f px, scale %+.4f %%" % (r["centre_px"], r["scale_pct"])
+                          if r["solved"] else r.get("message", ""))
+                log("%-8s %2d %-8s %-6s %6.2f° %4dx%-4d %-6s %7.2f s %5.0f MB  %s" % (
+                    f["band"], f["n"], pass_name, solver, f["size"], f["width"],
+                    f["height"], verdict, r["wall"], r["peak_kb"] / 1024.0, detail[:90]))
             os.remove(image)
     runs = kept + runs
     write_report(args, work, runs, records, machine_text())
