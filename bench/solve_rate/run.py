@@ -602,9 +602,9 @@ def write_report(args, work, runs, records, machine):
                 r["band"], r["n"], r["pass"], r["solver"], r["size"], r["width"], r["height"],
                 what.replace("|", "/").replace("\n", " ")[:120], r["wall"]))
         lines.append("")
-    with open(os.path.join(HERE, "results.md"), "w") as f:
+    with open(os.path.join(args.results, "results.md"), "w") as f:
         f.write("\n".join(lines))
-    log("wrote %s" % os.path.join(HERE, "results.md"))
+    log("wrote %s" % os.path.join(args.results, "results.md"))
 
 
 def write_plot(args, work, runs):
@@ -643,7 +643,7 @@ def write_plot(args, work, runs):
                           % (data, 3 + 2 * k, style, title))
         plots_time.append("'%s' using 1:%d:xtic(2) with linespoints %s notitle"
                           % (data, 4 + 2 * k, style))
-    png = os.path.join(HERE, "solve_rate.png")
+    png = os.path.join(args.results, "solve_rate.png")
     script = "\n".join([
         "set terminal pngcairo size 900,800 font 'sans,10'",
         "set output '%s'" % png,
@@ -710,8 +710,13 @@ def main():
                    help="wall-clock seconds per solve for both solvers (default 180, 60 with "
                         "--quick)")
     p.add_argument("--rebuild", action="store_true", help="rebuild our indexes")
+    p.add_argument("--numbers", type=lambda t: [int(x) for x in t.split(",")],
+                   help="only the fields of these numbers (0 = first) of each band, e.g. 0,1,2 "
+                        "(with --resume the others can follow later)")
     p.add_argument("--resume", action="store_true",
                    help="keep the runs recorded for the same set and do only the missing ones")
+    p.add_argument("--results", default=HERE,
+                   help="directory for results.md and solve_rate.png (default: this folder)")
     p.add_argument("--report-only", action="store_true",
                    help="redraw the table and plot from the runs recorded in the work directory")
     args = p.parse_args()
@@ -723,7 +728,7 @@ def main():
         (set(args.solvers) - set(SOLVERS))
     if unknown:
         p.error("unknown band, pass or solver: %s" % ", ".join(sorted(unknown)))
-    count = args.fields or (5 if args.quick else 50)
+    count = args.fields if args.fields is not None else 5 if args.quick else 50
     if args.time_limit is None:
         args.time_limit = 60 if args.quick else 180
     work = os.path.abspath(args.work)
@@ -784,7 +789,8 @@ def main():
     meta["peer"] = "peer" in args.solvers or any(r["solver"] == "peer" for r in kept)
     with open(meta_path, "w") as f:
         json.dump(meta, f)
-    fields = [f for f in make_fields(count, args.seed) if f["band"] in args.bands]
+    fields = [f for f in make_fields(count, args.seed) if f["band"] in args.bands
+              and (args.numbers is None or f["n"] in args.numbers)]
     scratch = os.path.join(work, "scratch")
     os.makedirs(scratch, exist_ok=True)
     image = os.path.join(scratch, "field.fits")
@@ -792,6 +798,7 @@ def main():
     with open(runs_path, "w") as out:
         for r in kept:
             out.write(json.dumps(r) + "\n")
+        out.flush()
         done = {(r["band"], r["n"], r["pass"], r["solver"]) for r in kept}
         pause = os.path.join(work, "pause")
         for f in fields:
