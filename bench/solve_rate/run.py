@@ -532,7 +532,8 @@ def write_report(args, work, runs, records, machine):
                  "%d s); \"solved\" is the median over the right solutions alone. Peak memory: "
                  "the largest resident size of the band (the peer's includes its child "
                  "processes; ours includes the pages of the mapped index that were touched). "
-                 "Ratio: the peer's median time over ours (above 1: we are faster)."
+                 "Ratio: the peer's median time over ours on the fields that both ran (above "
+                 "1: we are faster)."
                  % args.time_limit)
     lines.append("")
     bands = [b[0] for b in BANDS if b[0] in args.bands]
@@ -556,8 +557,16 @@ def write_report(args, work, runs, records, machine):
                     continue
                 s = stats[solver]
                 ratio = None
-                if solver == "peer" and "kestil" in stats and stats["kestil"]["median"]:
-                    ratio = s["median"] / stats["kestil"]["median"]
+                if solver == "peer" and "kestil" in stats:
+                    # Over the fields that both solvers ran.
+                    sel = [r for r in rows if r["band"] == band]
+                    common = ({r["n"] for r in sel if r["solver"] == "peer"}
+                              & {r["n"] for r in sel if r["solver"] == "kestil"})
+                    times = {x: [r["wall"] for r in sel if r["solver"] == x and r["n"] in common]
+                             for x in SOLVERS}
+                    if common:
+                        ratio = statistics.median(times["peer"]) / \
+                            statistics.median(times["kestil"])
                 right = "%d/%d" % (s["correct"], s["count"])
                 if s["wrong"]:
                     right += " (%d)" % s["wrong"]
