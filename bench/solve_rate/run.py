@@ -283,6 +283,7 @@ def build_indexes(args, work):
             key = "%s %s" % (source, scale)
             rec = records.get(key)
             if rec and os.path.exists(rec["path"]) and rec.get("cone") == cone \
+                    and os.path.dirname(os.path.abspath(rec["path"])) == dirs[source] \
                     and not args.rebuild:
                 continue
             cmd = [builder, "--quiet", "--catalog", catalogs[source], "--scale", scale,
@@ -516,9 +517,9 @@ def write_report(args, work, runs, records, machine):
     for a in args.run_argv:
         if skip:
             skip = False
-        elif a in ("--bin", "--work", "--catalog"):
+        elif a in ("--bin", "--work", "--catalog", "--results"):
             skip = True
-        elif not a.startswith(("--bin=", "--work=", "--catalog=")):
+        elif not a.startswith(("--bin=", "--work=", "--catalog=", "--results=")):
             shown.append(a)
     commands = " ".join(shown).split(" + ")
     lines.append("Made by %s on %s." % (
