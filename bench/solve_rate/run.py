@@ -506,8 +506,8 @@ def summarise(runs):
     return s
 
 
-def fmt(value, spec, missing="–"):
-    return missing if value is None else spec % value
+def fmt(value, form, missing="–"):
+    return missing if value is None else form % value
 
 
 def write_report(args, work, runs, records, machine):
