@@ -22,6 +22,9 @@ if ((${#tsan_targets[@]})); then
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --preset tsan -L "^(${labels})\$"
 fi
 
+# Each fuzz target briefly on its corpus (clang, libFuzzer): scripts/fuzz.sh, about 5 minutes.
+scripts/fuzz.sh "${KESTIL_FUZZ_SECONDS:-15}"
+
 echo "== AddressSanitizer and UndefinedBehaviorSanitizer: the whole suite"
 cmake --preset debug
 cmake --build --preset debug

@@ -1,0 +1,18 @@
+# The fuzz targets: for each name, the source fuzz/<name>_fuzz.cpp and the libraries it needs.
+# Read by fuzz/CMakeLists.txt (libFuzzer builds) and tests/fuzz/CMakeLists.txt (corpus replays).
+set(KESTIL_FUZZ_TARGETS
+  parse_arguments
+  utf8_sanitize
+  escape_text
+  sexagesimal
+  acl_tokens
+  uni_url
+  property_hints)
+
+set(KESTIL_FUZZ_LIBS_parse_arguments app_lib)
+set(KESTIL_FUZZ_LIBS_utf8_sanitize app_lib)
+set(KESTIL_FUZZ_LIBS_escape_text app_lib)
+set(KESTIL_FUZZ_LIBS_sexagesimal fw_core)
+set(KESTIL_FUZZ_LIBS_acl_tokens fw_io)
+set(KESTIL_FUZZ_LIBS_uni_url fw_core Threads::Threads)  # compiles uni_io.cpp itself
+set(KESTIL_FUZZ_LIBS_property_hints fw_bus)
