@@ -6,7 +6,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <string>
 
@@ -14,26 +13,6 @@
 #include "fuzz/fuzz_support.hpp"
 
 namespace {
-
-// Two files in a private directory made once per process and removed at exit; in memory
-// (/dev/shm) where there is one, since the target rewrites them thousands of times a second.
-struct Files {
-    char directory[64] = "/dev/shm/kestil_fuzz_acl_XXXXXX";
-    std::string input, saved;
-    Files() {
-        if (!mkdtemp(directory)) {
-            snprintf(directory, sizeof directory, "%s", "/tmp/kestil_fuzz_acl_XXXXXX");
-            if (!mkdtemp(directory)) fuzz::fail("mkdtemp");
-        }
-        input = std::string(directory) + "/input.acl";
-        saved = std::string(directory) + "/saved.acl";
-    }
-    ~Files() {
-        unlink(input.c_str());
-        unlink(saved.c_str());
-        rmdir(directory);
-    }
-};
 
 bool write_file(const std::string& path, const uint8_t* data, size_t size) {
     FILE* file = fopen(path.c_str(), "wb");
@@ -76,18 +55,20 @@ void check_saved(const std::string& path) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool ready = (fuzz::silence_log(), true);
     (void)ready;
-    static Files files;
-    if (!write_file(files.input, data, size)) fuzz::fail("can't write the input file");
+    static fuzz::TempDir folder;
+    static const std::string input = folder.file("input.acl");
+    static const std::string saved = folder.file("saved.acl");
+    if (!write_file(input, data, size)) fuzz::fail("can't write the input file");
 
     kestil_clear_device_tokens();
     kestil_set_master_token(0);
-    kestil_load_device_tokens_from_file(files.input.c_str());
+    kestil_load_device_tokens_from_file(input.c_str());
     const uint64_t master = kestil_get_master_token();
-    fuzz::check(kestil_save_device_tokens_to_file(files.saved.c_str()), "table saved");
-    check_saved(files.saved);
+    fuzz::check(kestil_save_device_tokens_to_file(saved.c_str()), "table saved");
+    check_saved(saved);
 
     kestil_clear_device_tokens();
-    fuzz::check(kestil_load_device_tokens_from_file(files.saved.c_str()), "saved table loads");
+    fuzz::check(kestil_load_device_tokens_from_file(saved.c_str()), "saved table loads");
     fuzz::check(kestil_get_master_token() == master, "master token kept");
     kestil_clear_device_tokens();
     return 0;

@@ -9,6 +9,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -19,12 +21,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 namespace fuzz {
 
 // Log lines of the code under test are dropped: millions of them would only slow the run.
+// With KESTIL_FUZZ_LOG set (to a log level) they are kept, for looking into one input.
 inline void drop_log_line(int, const char*) {}
-inline void silence_log() { kestil_log_message_handler = drop_log_line; }
+inline void silence_log() {
+    if (const char* level = getenv("KESTIL_FUZZ_LOG")) {
+        kestil_set_log_level(atoi(level));
+        return;
+    }
+    kestil_log_message_handler = drop_log_line;
+}
 
 // Diagnostics the code under test prints to the stderr stream go to /dev/null (glibc's stderr
 // is an assignable variable); the sanitizers and libFuzzer write to descriptor 2 directly.
 inline void silence_stderr_stream() {
+    if (getenv("KESTIL_FUZZ_LOG")) return;
     static FILE* null_stream = fopen("/dev/null", "w");
     if (null_stream) stderr = null_stream;
 }
@@ -53,6 +63,36 @@ inline std::vector<std::string> split_at_nul(const uint8_t* data, size_t size) {
     if (start < size) pieces.emplace_back(text + start, size - start);
     return pieces;
 }
+
+// A private folder for the files a target writes on every input, made once per process and
+// removed at exit with the files named through it. In memory (/dev/shm) where there is one,
+// since the files are rewritten thousands of times a second; else under /tmp.
+class TempDir {
+public:
+    TempDir() {
+        snprintf(path_, sizeof path_, "%s", "/dev/shm/kestil_fuzz_XXXXXX");
+        if (mkdtemp(path_)) return;
+        snprintf(path_, sizeof path_, "%s", "/tmp/kestil_fuzz_XXXXXX");
+        if (!mkdtemp(path_)) fail("can't make a temporary folder");
+    }
+    ~TempDir() {
+        for (const std::string& file : files_) unlink(file.c_str());
+        rmdir(path_);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const char* path() const { return path_; }
+    std::string file(const std::string& name) {
+        std::string full = std::string(path_) + "/" + name;
+        files_.push_back(full);
+        return full;
+    }
+
+private:
+    char path_[64];
+    std::vector<std::string> files_;
+};
 
 }  // namespace fuzz
 

@@ -7,7 +7,10 @@ set(KESTIL_FUZZ_TARGETS
   sexagesimal
   acl_tokens
   uni_url
-  property_hints)
+  property_hints
+  load_image
+  fits_header
+  index_solve)
 
 set(KESTIL_FUZZ_LIBS_parse_arguments app_lib)
 set(KESTIL_FUZZ_LIBS_utf8_sanitize app_lib)
@@ -16,3 +19,6 @@ set(KESTIL_FUZZ_LIBS_sexagesimal fw_core)
 set(KESTIL_FUZZ_LIBS_acl_tokens fw_io)
 set(KESTIL_FUZZ_LIBS_uni_url fw_core Threads::Threads)  # compiles uni_io.cpp itself
 set(KESTIL_FUZZ_LIBS_property_hints fw_bus)
+set(KESTIL_FUZZ_LIBS_load_image solver_image JPEG::JPEG)
+set(KESTIL_FUZZ_LIBS_fits_header solver_image)
+set(KESTIL_FUZZ_LIBS_index_solve kestil_solver_core kestil_framework)

@@ -1,0 +1,226 @@
+// fuzz/index_solve_fuzz.cpp - index files that may be corrupted, mapped and then solved against
+// The input describes an index rather than holding its 4 MB: catalogue stars, quads (codes in
+// range, star numbers below the star count), then up to 8 patches of 4 bytes each into one of
+// the file's sections (header, stars, bucket table, codes, sizes, quad stars) and a cut of the
+// file's end. The index is written by the project's writer, patched, and read by map_index.
+// Accepted files are then solved against through kestil_solver_solve with a small simulated
+// image, so that the engine meets every index that passes the checks.
+// Checks: an accepted index has every section inside its mapping and a monotonic bucket table
+// ending at the quad count; the solve returns (within its time limit) and a solution, when
+// there is one, has finite values in range.
+#include <fcntl.h>
+#include <math.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "fuzz/fuzz_support.hpp"
+#include "solver/image/solver_image.h"
+#include "solver/index/index_file.h"
+#include "solver/solver_types.h"
+
+namespace {
+
+constexpr float published_scales[] = {0.2f, 0.5f, 1.0f, 2.0f, 5.0f, 10.0f, 20.0f};
+constexpr uint64_t bucket_table_bytes = uint64_t{INDEX_BUCKET_COUNT} * 4;
+
+// Reads the input front to back; zeros once it is used up.
+class Reader {
+public:
+    Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+    uint8_t u8() { return at_ < size_ ? data_[at_++] : 0; }
+    uint16_t u16() { return uint16_t(u8() | (u8() << 8)); }
+    uint32_t u32() { return uint32_t(u16()) | (uint32_t(u16()) << 16); }
+    float f32() {
+        uint32_t bits = u32();
+        float value;
+        memcpy(&value, &bits, sizeof value);
+        return value;
+    }
+
+private:
+    const uint8_t* data_;
+    size_t size_;
+    size_t at_ = 0;
+};
+
+// The section offsets the writer uses (see the header of index_file.h): stars after the
+// header, the bucket table, the codes 8-aligned, the sizes, the quad stars.
+struct Section { uint64_t offset, length; };
+
+std::vector<Section> sections(uint32_t star_count, uint32_t quad_count) {
+    const uint64_t stars = INDEX_HEADER_SIZE;
+    const uint64_t buckets = stars + uint64_t{star_count} * 8;
+    const uint64_t codes = (buckets + bucket_table_bytes + 7) / 8 * 8;
+    const uint64_t sizes = codes + uint64_t{quad_count} * 8;
+    const uint64_t quad_stars = sizes + uint64_t{quad_count} * 4;
+    return {{0, INDEX_HEADER_SIZE},          {stars, uint64_t{star_count} * 8},
+            {buckets, bucket_table_bytes},   {codes, uint64_t{quad_count} * 8},
+            {sizes, uint64_t{quad_count} * 4}, {quad_stars, uint64_t{quad_count} * 16}};
+}
+
+// A quad code with its fields in range: x1, y1, x2 in 0..1000, y2 in -1000..1000.
+uint64_t code_from(Reader& in) {
+    const uint64_t x1 = in.u16() % 1001, y1 = in.u16() % 1001, x2 = in.u16() % 1001;
+    const int16_t y2 = int16_t(int(in.u16() % 2001) - 1000);
+    return (x1 << 48) | (y1 << 32) | (x2 << 16) | uint16_t(y2);
+}
+
+// Writes the described index to path; false when the writer refused (nothing to test then).
+bool write_described_index(Reader& in, const std::string& path, float scale) {
+    const uint32_t star_count = in.u8() % 65;
+    const uint32_t quad_count = star_count < 4 ? 0 : in.u8() % 129;
+    std::vector<CatalogStar> stars(star_count);
+    for (CatalogStar& star : stars) {
+        star.ra = in.f32();
+        star.dec = in.f32();
+    }
+    std::vector<CatalogQuad> quads(quad_count);
+    for (CatalogQuad& quad : quads) {
+        quad.code = code_from(in);
+        quad.size = in.f32();
+        for (uint32_t& star : quad.stars) star = in.u8() % star_count;
+    }
+    const char* message = nullptr;
+    if (!kestil_solver_write_index(path.c_str(), scale, stars.data(), star_count, quads.data(),
+                                   quad_count, &message))
+        return false;
+
+    int fd = open(path.c_str(), O_RDWR);
+    if (fd < 0) fuzz::fail("can't open the written index");
+    const std::vector<Section> parts = sections(star_count, quad_count);
+    const int patches = in.u8() % 9;
+    for (int i = 0; i < patches; ++i) {
+        const Section& part = parts[in.u8() % parts.size()];
+        const uint32_t where = in.u32(), value = in.u32();
+        if (part.length < 4) continue;
+        const uint64_t offset = part.offset + (where % (part.length - 3));
+        if (pwrite(fd, &value, sizeof value, off_t(offset)) != sizeof value) fuzz::fail("pwrite");
+    }
+    const uint32_t cut = in.u32();
+    struct stat status;
+    if (fstat(fd, &status) != 0) fuzz::fail("fstat");
+    if (cut & 1) {
+        const uint64_t size = uint64_t(status.st_size);
+        if (ftruncate(fd, off_t(size - (cut >> 1) % (size + 1))) != 0) fuzz::fail("ftruncate");
+    }
+    close(fd);
+    return true;
+}
+
+bool inside(const void* view, uint64_t bytes, const IndexFile& index) {
+    const auto* begin = static_cast<const uint8_t*>(index.mapping);
+    const auto* at = static_cast<const uint8_t*>(view);
+    return at >= begin + INDEX_HEADER_SIZE && at <= begin + index.mapping_size &&
+           bytes <= uint64_t(begin + index.mapping_size - at);
+}
+
+void check_mapped(const IndexFile& index) {
+    const uint64_t quads = index.quad_count;
+    fuzz::check(inside(index.stars, uint64_t{index.star_count} * 8, index), "stars inside");
+    fuzz::check(inside(index.buckets, bucket_table_bytes, index), "buckets inside");
+    fuzz::check(inside(index.codes, quads * 8, index), "codes inside");
+    fuzz::check(inside(index.sizes, quads * 4, index), "sizes inside");
+    fuzz::check(inside(index.quad_stars, quads * 16, index), "quad stars inside");
+    fuzz::check(index.buckets[0] == 0 && index.buckets[INDEX_BUCKET_COUNT - 1] == quads, "bucket ends");
+    for (uint32_t k = 1; k < INDEX_BUCKET_COUNT; ++k)
+        if (index.buckets[k] < index.buckets[k - 1]) fuzz::fail("buckets monotonic");
+}
+
+// A 96 x 64 RAW2 image: a flat sky with 24 round stars of different brightness at fixed
+// places, the same for every input (the fuzzer varies the index, not the image).
+const std::vector<uint8_t>& simulated_image() {
+    static const std::vector<uint8_t> bytes = [] {
+        const uint32_t width = 96, height = 64;
+        std::vector<float> sky(size_t(width) * height, 1000.0f);
+        uint32_t seed = 12345;
+        auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
+        for (int star = 0; star < 24; ++star) {
+            const float cx = 4.0f + float(next() % 8800) / 100.0f, cy = 4.0f + float(next() % 5600) / 100.0f;
+            const float peak = 3000.0f + float(next() % 40000);
+            for (uint32_t y = 0; y < height; ++y)
+                for (uint32_t x = 0; x < width; ++x) {
+                    const float dx = float(x) + 0.5f - cx, dy = float(y) + 0.5f - cy;
+                    sky[y * width + x] += peak * expf(-(dx * dx + dy * dy) / (2.0f * 1.3f * 1.3f));
+                }
+        }
+        std::vector<uint8_t> file(sizeof(RawImageHeader) + sky.size() * 2);
+        const RawImageHeader header = {PIXEL_FORMAT_RAW2, width, height};
+        memcpy(file.data(), &header, sizeof header);
+        for (size_t i = 0; i < sky.size(); ++i) {
+            const uint16_t sample = uint16_t(fminf(sky[i], 65535.0f));
+            memcpy(file.data() + sizeof header + 2 * i, &sample, 2);
+        }
+        return file;
+    }();
+    return bytes;
+}
+
+void solve_against(Reader& in, const char* folder, float scale) {
+    SolverSettings settings;
+    memset(&settings, 0, sizeof settings);
+    snprintf(settings.index_dir, sizeof settings.index_dir, "%s", folder);
+    settings.scales[0] = scale;
+    settings.scale_count = 1;
+    settings.epoch = 2000.0;
+    settings.downsample = 1;
+    settings.cpu_limit = 5.0;  // the solve must end by itself; this only bounds a slow one
+    settings.output_format = FORMAT_JSON;
+    const uint8_t flags = in.u8();
+    if (flags & 1) {
+        settings.ra = double(in.u16() % 24000) / 1000.0;
+        settings.dec = double(int(in.u16() % 18001) - 9000) / 100.0;
+        settings.ra_set = settings.dec_set = true;
+        settings.radius = double(in.u8() % 60);
+    }
+    if (flags & 2) settings.scale_hint = double(in.u16() % 5000 + 1) / 1e5;
+    if (flags & 4) settings.parity = (flags & 8) ? 1 : -1;
+    if (flags & 16) settings.depth = in.u8() % 30;
+    settings.image_file = "simulated.raw";
+
+    const std::vector<uint8_t>& image = simulated_image();
+    SolverSolution solution;
+    memset(&solution, 0, sizeof solution);
+    kestil_solver_solve(&settings, image.data(), uint32_t(image.size()), &solution);
+    if (!solution.solved) {
+        fuzz::check(solution.message != nullptr, "an unsolved image says why");
+        return;
+    }
+    fuzz::check(isfinite(solution.ra) && solution.ra >= 0.0 && solution.ra < 24.0, "ra");
+    fuzz::check(isfinite(solution.dec) && fabs(solution.dec) <= 90.0, "dec");
+    fuzz::check(isfinite(solution.angle) && solution.angle >= 0.0 && solution.angle < 360.0, "angle");
+    fuzz::check(isfinite(solution.scale) && solution.scale > 0.0, "scale");
+    fuzz::check(solution.parity == 1 || solution.parity == -1, "parity");
+    fuzz::check(solution.matched_stars >= 6, "at least 6 matched stars");
+    fuzz::check(memchr(solution.index, 0, sizeof solution.index) != nullptr, "index label");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static bool ready = (fuzz::silence_log(), fuzz::silence_stderr_stream(), true);
+    (void)ready;
+    static fuzz::TempDir folder;
+    Reader in(data, size);
+    const float scale = published_scales[in.u8() % 7];
+
+    SolverSettings naming;
+    memset(&naming, 0, sizeof naming);
+    snprintf(naming.index_dir, sizeof naming.index_dir, "%s", folder.path());
+    char path[SOLVER_PATH_SIZE];
+    index_file_name(path, sizeof path, &naming, scale);
+
+    if (write_described_index(in, path, scale)) {
+        IndexFile index;
+        if (map_index(path, &index)) {
+            check_mapped(index);
+            kestil_solver_release_index(&index);
+            solve_against(in, folder.path(), scale);
+        }
+    }
+    unlink(path);  // the folder is empty again between inputs
+    return 0;
+}
