@@ -183,6 +183,27 @@ Bytes index_description(uint8_t scale_choice, uint8_t stars, uint8_t quads,
     return bytes;
 }
 
+// A sky-mode input of the index_solve target: the WCS (centre, angle, parity), the quads of
+// every four of the 8 brightest simulated stars, no patch, no cut, then the solve flags.
+Bytes sky_description(uint8_t scale_choice, uint16_t ra, uint16_t dec, uint16_t angle,
+                      uint8_t parity, uint8_t flags) {
+    Bytes bytes{uint8_t(0x80 | scale_choice)};
+    for (uint16_t value : {ra, dec, angle}) {
+        bytes.push_back(uint8_t(value));
+        bytes.push_back(uint8_t(value >> 8));
+    }
+    bytes.push_back(parity);
+    bytes.push_back(70);  // C(8, 4)
+    for (int a = 0; a < 8; ++a)
+        for (int b = a + 1; b < 8; ++b)
+            for (int c = b + 1; c < 8; ++c)
+                for (int d = c + 1; d < 8; ++d) bytes.insert(bytes.end(), {uint8_t(a), uint8_t(b), uint8_t(c), uint8_t(d)});
+    bytes.push_back(0);  // no patch
+    put_le32(bytes, 0);  // no cut
+    bytes.push_back(flags);
+    return bytes;
+}
+
 Bytes with_downsample(uint8_t downsample, const Bytes& file) {
     Bytes bytes{downsample};
     bytes.insert(bytes.end(), file.begin(), file.end());
@@ -221,6 +242,9 @@ int main(int argc, char** argv) {
         {"hinted", index_description(0, 24, 40, {}, 1 | 2 | 16)},
         {"bad_grid", index_description(6, 6, 3, {{0, 20, 1000}}, 0)},
         {"bad_bucket_end", index_description(4, 10, 8, {{2, 4008004, 7}}, 4 | 8)},
+        {"sky_orion", sky_description(0, 15000, 32000, 1000, 0, 0)},
+        {"sky_mirrored", sky_description(2, 50000, 50000, 40000, 1, 16)},
+        {"sky_near_pole", sky_description(5, 3000, 65000, 20000, 0, 4 | 8)},
     };
     bool ok = true;
     for (const Seed& seed : indexes) ok = write_file(root + "/index_solve/" + seed.name, seed.bytes) && ok;
