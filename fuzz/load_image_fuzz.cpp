@@ -3,7 +3,8 @@
 // the file. Raw, FITS and JPEG are recognised by their first bytes, anything else goes to the
 // camera raw reader (LibRaw), so the seeds of each format lead the fuzzer into every reader.
 // Checks: a loaded image is "RAW2" with the binned size of the size reported, the factor is at
-// least 1 (even for a Bayer mosaic); a failure names its reason and leaves no image.
+// least 1 (even for a Bayer mosaic), unbinned RAW1 and RAW2 samples come through exactly; a
+// failure names its reason and leaves no image.
 // JPEG streams claiming more than a megapixel are skipped: the reader decodes any size up to
 // 65535 x 65535 from a few bytes by design (a stream cut short is filled in by libjpeg), so
 // such inputs would only measure the machine's memory and time.
@@ -78,9 +79,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::check(image->width == uint32_t(width / factor) && image->height == uint32_t(height / factor),
                 "binned size");
     fuzz::check(image->width > 0 && image->height > 0, "not empty");
-    // Every sample is read once, so that a short allocation shows up here at the latest.
+    // Every sample is read once, so that a short allocation shows up here at the latest; an
+    // unbinned 16-bit raw image is the file's samples, an 8-bit one each byte times 257.
+    const size_t count = size_t(image->width) * image->height;
+    const bool raw2 = file.size() >= 12 && memcmp(file.data(), "RAW2", 4) == 0;
+    const bool raw1 = file.size() >= 12 && memcmp(file.data(), "RAW1", 4) == 0;
     uint64_t sum = 0;
-    for (size_t i = 0; i < size_t(image->width) * image->height; ++i) sum += image->pixels[i];
+    for (size_t i = 0; i < count; ++i) {
+        sum += image->pixels[i];
+        if (factor != 1) continue;
+        if (raw2) {
+            const uint16_t sample = uint16_t(file[12 + 2 * i] | (file[13 + 2 * i] << 8));
+            if (image->pixels[i] != sample) fuzz::fail("RAW2 samples kept");
+        } else if (raw1 && image->pixels[i] != file[12 + i] * 257) {
+            fuzz::fail("RAW1 samples times 257");
+        }
+    }
     (void)sum;
     free(image);
     return 0;
