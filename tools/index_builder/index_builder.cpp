@@ -86,7 +86,7 @@ uint64_t sky_cell(double ra_deg, double dec_deg, double cell_deg) {
 // A spatial hash of unit vectors in cubes of a given edge, for neighbour searches.
 class VectorGrid {
 public:
-    VectorGrid(const std::vector<Vec3>& points, double edge) : points_(points), edge_(edge) {
+    VectorGrid(const std::vector<Vec3>& points, double edge) : edge_(edge) {
         for (size_t i = 0; i < points.size(); ++i) cells_[key(points[i], 0, 0, 0)].push_back(i);
     }
     template <typename F>
@@ -108,7 +108,6 @@ private:
         };
         return c(p.x, dx) << 42 | c(p.y, dy) << 21 | c(p.z, dz);
     }
-    const std::vector<Vec3>& points_;
     double edge_;
     std::unordered_map<uint64_t, std::vector<size_t>> cells_;
 };
