@@ -72,7 +72,7 @@ public:
     TempDir() {
         snprintf(path_, sizeof path_, "%s", "/dev/shm/kestil_fuzz_XXXXXX");
         if (mkdtemp(path_)) return;
-        snprintf(path_, sizeof path_, "%s", "/tmp/kestil_fuzz_XXXXXX");
+        snprintf(path_, sizeof path_, "%s", "/tmp/fuzz_work_XXXXXX");
         if (!mkdtemp(path_)) fail("can't make a temporary folder");
     }
     ~TempDir() {

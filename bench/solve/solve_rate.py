@@ -46,7 +46,7 @@ def main():
     p.add_argument("--catalog", required=True)
     p.add_argument("--scales", default="0.2,0.5,1,2,5,10,20")
     p.add_argument("--fields", type=int, default=20)
-    p.add_argument("--work", default="/tmp/kestil_solve_rate")
+    p.add_argument("--work", default="/tmp/solve_rate_work")
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--builder-options", default="", help="extra kestil_build_index options")
     p.add_argument("--keep", action="store_true", help="keep the images")

@@ -56,7 +56,7 @@ TEST(SolveDriver, WalkAlternatesWithoutAScaleHint) {
 class Sky : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        char pattern[] = "/tmp/kestil_driver_XXXXXX";
+        char pattern[] = "/tmp/driver_test_XXXXXX";
         ASSERT_NE(nullptr, mkdtemp(pattern));
         directory = new std::string(pattern);
         std::string csv = *directory + "/deep.csv";
@@ -318,7 +318,7 @@ TEST_F(Sky, UnsolvedRunsSayWhy) {
     std::vector<uint8_t> good = image(field(150.2, 30.1, 6.0, 10.0, 1, 800, 600));
     std::vector<uint8_t> three = image(field(150.2, 30.1, 6.0, 10.0, 1, 800, 600), 3);
     std::vector<uint8_t> garbage(64, 0x5A);
-    char empty_pattern[] = "/tmp/kestil_driver_empty_XXXXXX";
+    char empty_pattern[] = "/tmp/driver_test_empty_XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(empty_pattern));
     struct Case {
         const char* what;

@@ -48,7 +48,7 @@ double separation_deg(double ra1, double dec1, double ra2, double dec2) {
 class EndToEnd : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        char pattern[] = "/tmp/kestil_end_to_end_XXXXXX";
+        char pattern[] = "/tmp/end_to_end_test_XXXXXX";
         ASSERT_NE(nullptr, mkdtemp(pattern));
         dir = new std::string(pattern);
         std::string b = bin_dir();

@@ -156,7 +156,7 @@ TEST(IndexBuilder, ConeDeterminismAndTheWrittenFile) {
     std::sort(sets.begin(), sets.end());
     EXPECT_EQ(sets.end(), std::adjacent_find(sets.begin(), sets.end()));
 
-    char pattern[] = "/tmp/kestil_builder_XXXXXX";
+    char pattern[] = "/tmp/builder_test_XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(pattern));
     std::string a = std::string(pattern) + "/a.zeph", bpath = std::string(pattern) + "/b.zeph";
     IndexBuildReport report{};
@@ -306,7 +306,7 @@ TEST(DeepCatalog, DensityCountAndDeterminism) {
     EXPECT_NEAR(45.0, deep_star_density(12.0), 1e-9);
     EXPECT_GT(deep_star_density(18.0), 3000.0);
     EXPECT_LT(deep_star_density(18.0), 10000.0);
-    char pattern[] = "/tmp/kestil_deep_XXXXXX";
+    char pattern[] = "/tmp/deep_test_XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(pattern));
     std::string a = std::string(pattern) + "/a.csv", b = std::string(pattern) + "/b.csv",
                 c = std::string(pattern) + "/c.csv";
