@@ -171,6 +171,15 @@ extern "C" bool kestil_solver_compute_center(const StarMatch* pairs, int32_t n, 
                                              int32_t height, float* ra, float* dec, float* angle,
                                              float* scale, int32_t* parity, int32_t* matched,
                                              float* rms) {
+    return kestil_solver_compute_center_at(pairs, n, static_cast<float>(width) * 0.5f,
+                                           static_cast<float>(height) * 0.5f, ra, dec, angle,
+                                           scale, parity, matched, rms);
+}
+
+extern "C" bool kestil_solver_compute_center_at(const StarMatch* pairs, int32_t n,
+                                                float centre_x, float centre_y, float* ra,
+                                                float* dec, float* angle, float* scale,
+                                                int32_t* parity, int32_t* matched, float* rms) {
     if (n < 3) return false;
     auto count = static_cast<size_t>(n);
     Buffer<StarMatch> sorted(count);
@@ -179,11 +188,9 @@ extern "C" bool kestil_solver_compute_center(const StarMatch* pairs, int32_t n, 
                      [](const StarMatch& p, const StarMatch& q) { return p.votes > q.votes; });
     Buffer<float> x(count), y(count), xi(count), eta(count), scratch(4 * count);
     Buffer<uint8_t> valid(count), selected(count), best_selected(count);
-    float half_width = static_cast<float>(width) * 0.5f;
-    float half_height = static_cast<float>(height) * 0.5f;
     for (int32_t i = 0; i < n; ++i) {
-        x.data[i] = sorted.data[i].image_star->x - half_width;
-        y.data[i] = sorted.data[i].image_star->y - half_height;
+        x.data[i] = sorted.data[i].image_star->x - centre_x;
+        y.data[i] = sorted.data[i].image_star->y - centre_y;
     }
     PlatePairs work{n, x.data, y.data, xi.data, eta.data, valid.data, scratch.data};
 

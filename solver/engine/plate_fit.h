@@ -72,6 +72,14 @@ bool kestil_solver_compute_center(const StarMatch* pairs, int32_t n, int32_t wid
                                   int32_t height, float* ra, float* dec, float* angle,
                                   float* scale, int32_t* parity, int32_t* matched, float* rms);
 
+// The same fit about a given image centre (working-image pixels, centre of column c at c + 0.5)
+// instead of (width / 2, height / 2). The driver passes the centre of the image as read, divided
+// by the binning factor: binning drops the last columns and rows of a side that is not a multiple
+// of the factor, and the centre of what remains is not the centre of the image the user gave.
+bool kestil_solver_compute_center_at(const StarMatch* pairs, int32_t n, float centre_x,
+                                     float centre_y, float* ra, float* dec, float* angle,
+                                     float* scale, int32_t* parity, int32_t* matched, float* rms);
+
 #ifdef __cplusplus
 }
 #endif

@@ -189,9 +189,11 @@ bool run_stage(SolveState& s, int32_t pass, const IndexFile* catalog, Fit* fit) 
     int32_t pairs = kestil_solver_match_stars(s.matches, matches, s.pairs, &s.control);
     if (s.control.aborted) return false;
     Fit f{};
-    if (!kestil_solver_compute_center(s.pairs, pairs, static_cast<int32_t>(s.image->width),
-                                      static_cast<int32_t>(s.image->height), &f.ra, &f.dec,
-                                      &f.angle, &f.scale, &f.parity, &f.matched, &f.rms))
+    // The reported centre is that of the image as read, in working-image pixels.
+    float centre_x = static_cast<float>(s.image_width) / static_cast<float>(2 * s.bin_factor);
+    float centre_y = static_cast<float>(s.image_height) / static_cast<float>(2 * s.bin_factor);
+    if (!kestil_solver_compute_center_at(s.pairs, pairs, centre_x, centre_y, &f.ra, &f.dec,
+                                         &f.angle, &f.scale, &f.parity, &f.matched, &f.rms))
         return false;
     f.pairs = pairs;
     int32_t hint = s.settings->parity;
