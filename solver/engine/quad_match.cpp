@@ -26,6 +26,29 @@ bool stars_usable(const IndexFile* index, const uint32_t* stars) {
     return true;
 }
 
+// Stores the match of image quad and index quad q when q's x2 and y2 lie within the tolerance
+// and its stars are usable. Result: false when the buffer was already full (logged), else true.
+inline bool consider_quad(const ImageQuad& quad, int x2, int y2, const IndexFile* index,
+                          uint32_t q, QuadMatch* matches, uint32_t* stored) {
+    uint64_t code = index->codes[q];
+    if (std::abs(field(code, 16) - x2) > code_tolerance ||
+        std::abs(field(code, 0) - y2) > code_tolerance)
+        return true;
+    const uint32_t* stars = &index->quad_stars[4 * static_cast<size_t>(q)];
+    if (!stars_usable(index, stars)) return true;
+    if (*stored == SOLVER_MAX_QUAD_MATCHES) {
+        kestil_debug("%s: match limit %d reached", "kestil_solver_match_quads",
+                     SOLVER_MAX_QUAD_MATCHES);
+        return false;
+    }
+    QuadMatch& m = matches[(*stored)++];
+    m.quad = &quad;
+    for (int a = 0; a < 4; ++a) m.catalog_stars[a] = &index->stars[stars[a]];
+    m.ratio = quad.length / index->sizes[q];
+    m.votes = 0;
+    return true;
+}
+
 // Hash lookup of every image quad in the bucket table; returns the number of matches stored,
 // or -1 when the solve must stop.
 int64_t lookup(const ImageQuad* quads, uint32_t count, const IndexFile* index, QuadMatch* matches,
@@ -41,24 +64,8 @@ int64_t lookup(const ImageQuad* quads, uint32_t count, const IndexFile* index, Q
             for (int y = y1 - code_tolerance; y <= y1 + code_tolerance; ++y) {
                 if (y < 0 || y >= INDEX_GRID) continue;
                 uint32_t bucket = static_cast<uint32_t>(x) * INDEX_GRID + static_cast<uint32_t>(y);
-                for (uint32_t q = index->buckets[bucket]; q < index->buckets[bucket + 1]; ++q) {
-                    uint64_t code = index->codes[q];
-                    if (std::abs(field(code, 16) - x2) > code_tolerance ||
-                        std::abs(field(code, 0) - y2) > code_tolerance)
-                        continue;
-                    const uint32_t* stars = &index->quad_stars[4 * static_cast<size_t>(q)];
-                    if (!stars_usable(index, stars)) continue;
-                    if (stored == SOLVER_MAX_QUAD_MATCHES) {
-                        kestil_debug("%s: match limit %d reached", "kestil_solver_match_quads",
-                                     SOLVER_MAX_QUAD_MATCHES);
-                        return stored;
-                    }
-                    QuadMatch& m = matches[stored++];
-                    m.quad = &quad;
-                    for (int a = 0; a < 4; ++a) m.catalog_stars[a] = &index->stars[stars[a]];
-                    m.ratio = quad.length / index->sizes[q];
-                    m.votes = 0;
-                }
+                for (uint32_t q = index->buckets[bucket]; q < index->buckets[bucket + 1]; ++q)
+                    if (!consider_quad(quad, x2, y2, index, q, matches, &stored)) return stored;
             }
         }
     }
@@ -81,7 +88,6 @@ constexpr uint32_t prefetch_ahead = 8;
 int64_t lookup_fast(const ImageQuad* quads, uint32_t count, const IndexFile* index,
                     QuadMatch* matches, SolveControl* control) {
     uint32_t stored = 0;
-    const uint64_t* codes = index->codes;
     for (uint32_t l = 0; l < count; ++l) {
         if (l % 4096 == 0 && solver_check_abort(control)) return -1;
         // The bucket rows of a quad a few ahead are fetched early: the table is read at random.
@@ -104,24 +110,8 @@ int64_t lookup_fast(const ImageQuad* quads, uint32_t count, const IndexFile* ind
         for (int x = x_low; x <= x_high; ++x) {
             uint32_t row = static_cast<uint32_t>(x) * INDEX_GRID;
             uint32_t end = index->buckets[row + static_cast<uint32_t>(y_high) + 1];
-            for (uint32_t q = index->buckets[row + static_cast<uint32_t>(y_low)]; q < end; ++q) {
-                uint64_t code = codes[q];
-                if (std::abs(field(code, 16) - x2) > code_tolerance ||
-                    std::abs(field(code, 0) - y2) > code_tolerance)
-                    continue;
-                const uint32_t* stars = &index->quad_stars[4 * static_cast<size_t>(q)];
-                if (!stars_usable(index, stars)) continue;
-                if (stored == SOLVER_MAX_QUAD_MATCHES) {
-                    kestil_debug("%s: match limit %d reached", "kestil_solver_match_quads",
-                                 SOLVER_MAX_QUAD_MATCHES);
-                    return stored;
-                }
-                QuadMatch& m = matches[stored++];
-                m.quad = &quad;
-                for (int a = 0; a < 4; ++a) m.catalog_stars[a] = &index->stars[stars[a]];
-                m.ratio = quad.length / index->sizes[q];
-                m.votes = 0;
-            }
+            for (uint32_t q = index->buckets[row + static_cast<uint32_t>(y_low)]; q < end; ++q)
+                if (!consider_quad(quad, x2, y2, index, q, matches, &stored)) return stored;
         }
     }
     return stored;
