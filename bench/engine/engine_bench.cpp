@@ -18,6 +18,7 @@
 #include <random>
 #include <vector>
 
+#include "bench/common/synthetic_fields.hpp"
 #include "solver/engine/image_quads.h"
 #include "solver/engine/plate_fit.h"
 #include "solver/engine/quad_match.h"
@@ -31,7 +32,8 @@
 namespace {
 
 namespace sim = kestil_simulator;
-constexpr double rad_per_deg = M_PI / 180.0;
+using bench_fields::rad_per_deg;
+using bench_fields::Truth;
 
 struct Options {
     const char* catalog = nullptr;
@@ -42,11 +44,6 @@ struct Options {
     bool compare = false;
     const char* solve_dir = nullptr;  // --solve: whole solves with the indexes of this folder
     unsigned seed = 1;
-};
-
-struct Truth {
-    double ra, dec, scale, angle;
-    bool mirror;
 };
 
 bool parse(int argc, char** argv, Options* o) {
@@ -75,37 +72,6 @@ bool parse(int argc, char** argv, Options* o) {
     return o->catalog && (o->index || o->solve_dir) && o->stars > 0 && o->stars <= SOLVER_MAX_IMAGE_STARS;
 }
 
-// Stars of the field, brightest first, at most o.stars, with centroid noise.
-std::vector<ImageStar> make_stars(const CsvStar* catalog, size_t count, const Options& o,
-                                  const Truth& t, std::mt19937& random) {
-    std::normal_distribution<double> noise(0.0, 0.15);
-    double ra0 = t.ra * rad_per_deg, dec0 = t.dec * rad_per_deg;
-    double ca = std::cos(t.angle), sa = std::sin(t.angle);
-    std::vector<std::pair<double, ImageStar>> found;
-    for (size_t i = 0; i < count; ++i) {
-        double ra = catalog[i].ra * rad_per_deg, dec = catalog[i].dec * rad_per_deg;
-        double c = std::sin(dec0) * std::sin(dec) +
-                   std::cos(dec0) * std::cos(dec) * std::cos(ra - ra0);
-        if (c <= 0.5) continue;
-        double xi = std::cos(dec) * std::sin(ra - ra0) / c;
-        double eta = (std::cos(dec0) * std::sin(dec) -
-                      std::sin(dec0) * std::cos(dec) * std::cos(ra - ra0)) / c;
-        double u = -xi / (t.scale * rad_per_deg), v = -eta / (t.scale * rad_per_deg);
-        if (t.mirror) u = -u;
-        double x = ca * u - sa * v + o.width / 2.0, y = sa * u + ca * v + o.height / 2.0;
-        if (x < 1 || y < 1 || x >= o.width - 1 || y >= o.height - 1) continue;
-        ImageStar star{static_cast<float>(std::pow(10.0, 0.4 * catalog[i].mag)),
-                       static_cast<float>(x + noise(random)),
-                       static_cast<float>(y + noise(random))};
-        found.push_back({catalog[i].mag, star});
-    }
-    std::stable_sort(found.begin(), found.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::vector<ImageStar> stars;
-    for (size_t i = 0; i < found.size() && i < static_cast<size_t>(o.stars); ++i)
-        stars.push_back(found[i].second);
-    return stars;
-}
 
 // Seconds spent in one function, fast and reference.
 struct Timer {
@@ -244,20 +210,14 @@ int main(int argc, char** argv) {
     Timer t_quads{"build_image_quads"}, t_match{"match_quads"}, t_stars{"match_stars"},
         t_fit{"compute_center"};
     std::mt19937 random(o.seed);
-    std::uniform_real_distribution<double> unit(0.0, 1.0);
     int solved = 0, differences = 0;
     long total_quads = 0, total_matches = 0;
     double total = 0;
     for (int f = 0; f < o.fields; ++f) {
-        Truth t{};
-        double r = o.spread * std::sqrt(unit(random)), phi = 2 * M_PI * unit(random);
-        t.dec = o.dec + r * std::sin(phi);
-        t.ra = std::fmod(o.ra + r * std::cos(phi) / std::cos(t.dec * rad_per_deg) + 360.0, 360.0);
-        double field = o.field_min * std::pow(o.field_max / o.field_min, unit(random));
-        t.scale = field / std::sqrt(double(o.width) * o.height);
-        t.angle = 2 * M_PI * unit(random);
-        t.mirror = unit(random) < 0.5;
-        std::vector<ImageStar> stars = make_stars(csv.stars, csv.count, o, t, random);
+        Truth t = bench_fields::random_field(o.ra, o.dec, o.spread, o.field_min, o.field_max,
+                                             o.width, o.height, random);
+        std::vector<ImageStar> stars = bench_fields::field_stars(csv.stars, csv.count, o.width, o.height, 99.0,
+                                      static_cast<size_t>(o.stars), t, random);
         int32_t stages[SOLVER_MAX_STAGES];
         int32_t n = solver_stage_table(0, static_cast<int32_t>(stars.size()), stages);
         int32_t cell = std::max(o.width, o.height) / SOLVER_QUAD_GRID;
@@ -325,6 +285,7 @@ int main(int argc, char** argv) {
         bool ok = res.ok && error_px < 2.0 &&
                   std::fabs(res.scale / (t.scale * rad_per_deg) - 1) < 0.01;
         solved += ok;
+        double field = t.scale * std::sqrt(double(o.width) * o.height);
         std::printf("field %2d: FOV %6.3f° %3zu stars: %s at stage %d\n", f + 1, field,
                     stars.size(), ok ? "solved" : "FAILED", used_stage);
     }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "framework/log.h"
+#include "bench/common/synthetic_fields.hpp"
 #include "solver/engine/image_quads.h"
 #include "solver/engine/plate_fit.h"
 #include "solver/engine/quad_match.h"
@@ -25,7 +26,8 @@
 
 namespace {
 
-constexpr double rad_per_deg = M_PI / 180.0;
+using bench_fields::rad_per_deg;
+using bench_fields::Truth;
 
 struct Options {
     const char* catalog = nullptr;
@@ -35,11 +37,6 @@ struct Options {
     int fields = 20, width = 1500, height = 1000;
     double faint = 99;  // faintest magnitude detected
     unsigned seed = 1;
-};
-
-struct Truth {
-    double ra, dec, scale, angle;
-    bool mirror;
 };
 
 bool parse(int argc, char** argv, Options* o) {
@@ -62,34 +59,6 @@ bool parse(int argc, char** argv, Options* o) {
     return o->catalog && o->index;
 }
 
-// Stars of the field, brightest first, at most 500, with centroid noise.
-std::vector<ImageStar> make_stars(const CsvStar* catalog, size_t count, const Options& o,
-                                  const Truth& t, std::mt19937& random) {
-    std::normal_distribution<double> noise(0.0, 0.15);
-    double ra0 = t.ra * rad_per_deg, dec0 = t.dec * rad_per_deg;
-    double ca = std::cos(t.angle), sa = std::sin(t.angle);
-    std::vector<std::pair<float, ImageStar>> found;
-    for (size_t i = 0; i < count; ++i) {
-        if (catalog[i].mag > o.faint) continue;
-        double ra = catalog[i].ra * rad_per_deg, dec = catalog[i].dec * rad_per_deg;
-        double c = std::sin(dec0) * std::sin(dec) + std::cos(dec0) * std::cos(dec) * std::cos(ra - ra0);
-        if (c <= 0.5) continue;
-        double xi = std::cos(dec) * std::sin(ra - ra0) / c;
-        double eta = (std::cos(dec0) * std::sin(dec) - std::sin(dec0) * std::cos(dec) * std::cos(ra - ra0)) / c;
-        // Image x to the east-left (-xi), y down (-eta), then rotated, optionally mirrored.
-        double u = -xi / (t.scale * rad_per_deg), v = -eta / (t.scale * rad_per_deg);
-        if (t.mirror) u = -u;
-        double x = ca * u - sa * v + o.width / 2.0, y = sa * u + ca * v + o.height / 2.0;
-        if (x < 1 || y < 1 || x >= o.width - 1 || y >= o.height - 1) continue;
-        found.push_back({static_cast<float>(catalog[i].mag), {static_cast<float>(std::pow(10.0, 0.4 * catalog[i].mag)),
-                                          static_cast<float>(x + noise(random)),
-                                          static_cast<float>(y + noise(random))}});
-    }
-    std::stable_sort(found.begin(), found.end(), [](auto& a, auto& b) { return a.first < b.first; });
-    std::vector<ImageStar> stars;
-    for (size_t i = 0; i < found.size() && i < SOLVER_MAX_IMAGE_STARS; ++i) stars.push_back(found[i].second);
-    return stars;
-}
 
 }  // namespace
 
@@ -116,19 +85,13 @@ int main(int argc, char** argv) {
     std::unique_ptr<QuadMatch[]> matches(new QuadMatch[SOLVER_MAX_QUAD_MATCHES]);
     std::unique_ptr<StarMatch[]> pairs(new StarMatch[SOLVER_MAX_STAR_MATCHES]);
     std::mt19937 random(o.seed);
-    std::uniform_real_distribution<double> unit(0.0, 1.0);
     std::vector<double> times;
     int solved = 0;
     for (int f = 0; f < o.fields; ++f) {
-        Truth t{};
-        double r = o.spread * std::sqrt(unit(random)), phi = 2 * M_PI * unit(random);
-        t.dec = o.dec + r * std::sin(phi);
-        t.ra = std::fmod(o.ra + r * std::cos(phi) / std::cos(t.dec * rad_per_deg) + 360.0, 360.0);
-        double field = o.field_min * std::pow(o.field_max / o.field_min, unit(random));
-        t.scale = field / std::sqrt(double(o.width) * o.height);
-        t.angle = 2 * M_PI * unit(random);
-        t.mirror = unit(random) < 0.5;
-        std::vector<ImageStar> stars = make_stars(catalog, count, o, t, random);
+        Truth t = bench_fields::random_field(o.ra, o.dec, o.spread, o.field_min, o.field_max,
+                                             o.width, o.height, random);
+        std::vector<ImageStar> stars = bench_fields::field_stars(catalog, count, o.width, o.height, o.faint,
+                                      SOLVER_MAX_IMAGE_STARS, t, random);
         auto start = std::chrono::steady_clock::now();
         int32_t stages[SOLVER_MAX_STAGES];
         int32_t n = solver_stage_table(0, static_cast<int32_t>(stars.size()), stages);
@@ -164,7 +127,8 @@ int main(int argc, char** argv) {
         solved += ok;
         times.push_back(seconds);
         std::printf("field %2d: RA %7.3f Dec %7.3f FOV %6.3f° %3zu stars: %s stage %d, %.3f s, %d matched, error %.2f px\n",
-                    f + 1, t.ra, t.dec, field, stars.size(), ok ? "solved" : "FAILED", used_stage,
+                    f + 1, t.ra, t.dec, t.scale * std::sqrt(double(o.width) * o.height),
+                    stars.size(), ok ? "solved" : "FAILED", used_stage,
                     seconds, matched, error_px);
     }
     std::sort(times.begin(), times.end());
