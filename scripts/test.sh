@@ -10,8 +10,11 @@ tsan_suites=(bus_tests timers_tests uni_io_tests)
 
 cmake --preset tsan >/dev/null
 tsan_targets=()
+# Read the target list whole: grep -q would close the pipe early and, under pipefail, the
+# resulting SIGPIPE of cmake would drop suites at random.
+known_targets=$(cmake --build --preset tsan --target help)
 for suite in "${tsan_suites[@]}"; do
-  if cmake --build --preset tsan --target help | grep -q "^${suite}:"; then
+  if grep -q "^${suite}:" <<<"$known_targets"; then
     tsan_targets+=("$suite")
   fi
 done
