@@ -22,6 +22,7 @@ constexpr size_t block_size = 65536;
 constexpr size_t url_size = 4096;
 constexpr size_t part_path_size = SOLVER_PATH_SIZE + 8;
 constexpr size_t file_name_size = 64;
+// Redirects followed in a row, as browsers do; a loop ends there as a failed download.
 constexpr long max_redirects = 20;
 
 static_assert(__atomic_always_lock_free(sizeof(uint8_t), 0), "the abort flag must be lock-free");
@@ -175,7 +176,9 @@ bool finish_body(Transfer& t, const char* url) {
 void report_transfer_error(const Transfer& t, CURLcode code, const char* error) {
     const char* text = error[0] ? error : curl_easy_strerror(code);
     const long status = response_status(t.curl);
-    if (t.file || status == 200)
+    if (code == CURLE_TOO_MANY_REDIRECTS)  // the last status is a redirect: no response came
+        kestil_error("%s: InternetOpenUrl() failed (%s)", fetch_name, text);
+    else if (t.file || status == 200)
         kestil_error("%s: InternetReadFile() failed (%s)", fetch_name, text);
     else if (status == 0)
         kestil_error("%s: InternetOpenUrl() failed (%s)", fetch_name, text);

@@ -6,10 +6,19 @@ of its standard output. Whatever the path, the last component names the file. Ru
 NAME=BEHAVIOUR change how a file is answered:
   status:N   answer with status N and a short body
   redirect   answer 302 with a Location under /redirected/, which is served plainly
+  chain:N    N redirects through /hop/1/NAME .. /hop/N/NAME (statuses 301, 302, 303, 307 and
+             308 in turn), then the file
+  loop       answer 302 with a Location of the request's own path
+  bounce     answer 302 from /ping/NAME to /pong/NAME and from anywhere else to /ping/NAME
+             (both give up with status 508 after 100 redirects, so that a client that never
+             stops following does not hang its test)
   short      announce the whole file in Content-Length but send only half of it, then close
   slow       announce the whole file, send 70000 bytes, then 1024 bytes every 20 ms
+  stall-headers  send the headers announcing the whole file, then nothing
+  stall-body     announce the whole file, send 70000 bytes, then nothing
 Each request is logged to --log as "GET <path> agent=<User-Agent> cache=<Cache-Control>
-pragma=<Pragma>"; a slow answer logs "streaming <name>" once its first bytes are out.
+pragma=<Pragma>"; a slow answer logs "streaming <name>" once its first bytes are out, a stalled
+one "stalling <name>" once it stopped sending.
 The server ends itself after --lifetime seconds; the tests end it earlier with SIGTERM.
 With --make-certs DIR it only writes a test CA, a server certificate for 127.0.0.1 signed by
 it, and a self-signed "rogue" certificate into DIR, using openssl.
@@ -72,11 +81,22 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if rule.startswith("status:"):
             return self.plain(int(rule[7:]), b"no index here\n")
         if rule == "redirect":
-            self.send_response(302)
-            self.send_header("Location", "/redirected/" + name)
-            self.send_header("Content-Length", "9")
-            self.end_headers()
-            return self.wfile.write(b"elsewhere")
+            return self.redirect(302, "/redirected/" + name)
+        if rule in ("loop", "bounce"):
+            with log_lock:
+                self.server.loops += 1
+                if self.server.loops > 100:
+                    return self.plain(508, b"loop detected\n")
+        if rule == "loop":
+            return self.redirect(302, self.path)
+        if rule == "bounce":
+            return self.redirect(302, ("/pong/" if self.path.startswith("/ping/") else "/ping/") + name)
+        if rule.startswith("chain:"):
+            parts = self.path.split("/")
+            hop = int(parts[2]) if len(parts) == 4 and parts[1] == "hop" else 0
+            if hop < int(rule[6:]):
+                status = (301, 302, 303, 307, 308)[hop % 5]
+                return self.redirect(status, "/hop/%d/%s" % (hop + 1, name))
         path = os.path.join(self.server.root, name)
         if not name or not os.path.isfile(path):
             return self.plain(404, b"not found\n")
@@ -93,7 +113,22 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         if rule == "slow":
             return self.trickle(name, body)
+        if rule.startswith("stall-"):
+            return self.stall(name, body[:70000] if rule == "stall-body" else b"")
         self.wfile.write(body)
+
+    def redirect(self, status, location):
+        self.send_response(status)
+        self.send_header("Location", location)
+        self.send_header("Content-Length", "9")
+        self.end_headers()
+        self.wfile.write(b"elsewhere")
+
+    def stall(self, name, sent):
+        self.wfile.write(sent)
+        self.wfile.flush()
+        self.record("stalling " + name)
+        time.sleep(3600)  # the server ends first (SIGTERM or its lifetime)
 
     def trickle(self, name, body):
         self.wfile.write(body[:70000])
@@ -133,6 +168,7 @@ def main():
     server = QuietServer(("127.0.0.1", 0), Handler)
     server.root = args.root
     server.log_path = args.log
+    server.loops = 0
     server.rules = dict(rule.split("=", 1) for rule in args.rules)
     if args.cert:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)

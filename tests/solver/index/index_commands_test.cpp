@@ -225,3 +225,55 @@ TEST(DownloadIndexes, InterruptedRealProcess) {
     EXPECT_FALSE(exists(index_dir + "/index-02deg-tyc2.zeph.part"));
     EXPECT_FALSE(exists(index_dir + "/index-02deg-tyc2.zeph"));
 }
+
+// Faults of the server seen through the real program: a redirect loop is a failed download, a
+// stalled server waits for the interrupt; an installed index stays as it was and no ".part" is
+// left. A chain of genuine redirects still installs.
+TEST(DownloadIndexes, ServerFaultsThroughTheRealProgram) {
+    const std::string five = "index-05deg-tyc2.zeph";
+    const std::string start = "2° Tycho-2 (FOV 2° - 4.5°) is already installed\n"
+                              "Downloading 5° Tycho-2 (FOV 4.5° - 10°), 178 MB...\n";
+    struct Case {
+        const char* rule;
+        bool interrupt;  // SIGINT once the server stalls
+        int exit_code;
+        std::string out, err;
+    };
+    const Case cases[] = {
+        {"loop", false, 1, start,
+         "kestil_solver: 5° Tycho-2 (FOV 4.5° - 10°) can't be downloaded: the download failed\n"},
+        {"bounce", false, 1, start,
+         "kestil_solver: 5° Tycho-2 (FOV 4.5° - 10°) can't be downloaded: the download failed\n"},
+        {"stall-headers", true, 1, start, "kestil_solver: the download was interrupted\n"},
+        {"stall-body", true, 1, start, "kestil_solver: the download was interrupted\n"},
+        {"chain:3", false, 0, start + "Installed {dir}/" + five + "\n", ""},
+    };
+    const std::vector<unsigned char> two = small_index(2.0f), served = small_index(5.0f);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.rule);
+        LoopbackServer server({{five + "=" + c.rule}});
+        ASSERT_TRUE(server.running());
+        ASSERT_TRUE(write_file(server.root() + "/" + five, served));
+        TempDir dir;
+        ASSERT_TRUE(write_file(dir.file("index-02deg-tyc2.zeph"), two));
+        const ChildRun run = test_support::run_program(
+            test_support::solver_path(),
+            {"--download", "2,5", "-i", dir.path(), "--index-url", server.url("/dl")}, {},
+            [&](pid_t child) {
+                if (c.interrupt && server.wait_for_log("stalling " + five)) kill(child, SIGINT);
+            });
+        std::string out = c.out;
+        if (const size_t at = out.find("{dir}"); at != std::string::npos)
+            out.replace(at, 5, dir.path());
+        EXPECT_EQ(c.exit_code, run.exit_code);
+        EXPECT_EQ(out, run.out);
+        EXPECT_EQ(c.err, run.err);
+        EXPECT_EQ(two, read_bytes(dir.file("index-02deg-tyc2.zeph")));
+        std::vector<std::string> expected = {"index-02deg-tyc2.zeph"};
+        if (c.exit_code == 0) {
+            expected.push_back(five);
+            EXPECT_EQ(served, read_bytes(dir.file(five)));
+        }
+        EXPECT_EQ(expected, dir.entries());
+    }
+}

@@ -7,6 +7,8 @@
 #include <string.h>
 #include <sys/resource.h>
 
+#include <algorithm>
+#include <atomic>
 #include <optional>
 #include <string>
 #include <thread>
@@ -262,5 +264,89 @@ TEST(DownloadIndex, HttpsTrustsTheSystemAnchorsOnly) {
         EXPECT_NE(std::string::npos, outcome.log.find("fetch_index: InternetOpenUrl() failed ("))
             << outcome.log;
         EXPECT_TRUE(dir.entries().empty());
+    }
+}
+
+// Redirects are followed up to 20 in a row, whatever their status; a longer chain, a loop to the
+// same address and a bounce between two addresses all end as a failed download after 20
+// redirects, leaving the installed index as it was and no ".part".
+TEST(DownloadIndex, RedirectsFollowedUpToTwenty) {
+    const std::vector<unsigned char> good = small_index(5.0f);
+    struct Case {
+        std::string rule;
+        size_t requests;  // the first and one per redirect followed
+        bool installed;
+    };
+    const Case cases[] = {
+        {"chain:1", 2, true},  {"chain:5", 6, true},  {"chain:20", 21, true},
+        {"chain:21", 21, false}, {"loop", 21, false}, {"bounce", 21, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.rule);
+        LoopbackServer server({{std::string(five) + "=" + c.rule}});
+        ASSERT_TRUE(server.running());
+        ASSERT_TRUE(write_file(server.root() + "/" + five, good));
+        TempDir dir;
+        const std::vector<unsigned char> installed = small_index(5.0f, 6, 9);
+        if (!c.installed) {
+            ASSERT_TRUE(write_file(dir.file(five), installed));
+        }
+        const Outcome outcome = download(settings_for(dir), server.url("/releases"), 5.0f);
+        EXPECT_EQ(c.installed, outcome.installed);
+        EXPECT_EQ((std::vector<std::string>{five}), dir.entries());
+        const std::string log = server.log();
+        EXPECT_EQ(c.requests, static_cast<size_t>(std::count(log.begin(), log.end(), '\n'))) << log;
+        if (c.installed) {
+            EXPECT_EQ(good, read_bytes(dir.file(five)));
+            continue;
+        }
+        EXPECT_EQ("the download failed", outcome.result);
+        EXPECT_NE(std::string::npos,
+                  outcome.log.find("fetch_index: InternetOpenUrl() failed (Maximum (20) redirects "
+                                   "followed)")) << outcome.log;
+        EXPECT_EQ(installed, read_bytes(dir.file(five)));
+    }
+}
+
+// A server that stops sending, after its headers or within the body, holds the transfer (no
+// time-outs are set) until the abort flag is raised; then the result is "aborted", the ".part"
+// is gone and the installed index is as it was.
+TEST(DownloadIndex, StalledServerEndsByTheAbortFlag) {
+    struct Case {
+        const char* rule;
+        size_t part_bytes;  // what the ".part" holds while the server stalls
+    };
+    const Case cases[] = {{"stall-headers", 0}, {"stall-body", 65536}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.rule);
+        LoopbackServer server({{std::string(five) + "=" + c.rule}});
+        ASSERT_TRUE(server.running());
+        ASSERT_TRUE(write_file(server.root() + "/" + five, small_index(5.0f)));
+        TempDir dir;
+        const std::vector<unsigned char> installed = small_index(5.0f, 6, 9);
+        ASSERT_TRUE(write_file(dir.file(five), installed));
+        const std::string part = dir.file(std::string(five) + ".part");
+        volatile uint8_t flag = 0;
+        std::atomic<bool> returned{false};
+        bool stalled = false, was_running = false;
+        std::thread interrupter([&] {
+            // Stalled: the server says so and the first block (if any) is on disk.
+            stalled = server.wait_for_log("stalling " + std::string(five)) &&
+                      wait_until([&] {
+                          return c.part_bytes == 0 || read_bytes(part).size() == c.part_bytes;
+                      });
+            was_running = !returned.load();
+            __atomic_store_n(&flag, 1, __ATOMIC_SEQ_CST);
+        });
+        const Outcome outcome = download(settings_for(dir), server.url(), 5.0f, &flag);
+        returned = true;
+        interrupter.join();
+        EXPECT_TRUE(stalled);
+        EXPECT_TRUE(was_running);
+        EXPECT_FALSE(outcome.installed);
+        EXPECT_EQ("aborted", outcome.result);
+        EXPECT_EQ("", outcome.log);
+        EXPECT_EQ((std::vector<std::string>{five}), dir.entries());
+        EXPECT_EQ(installed, read_bytes(dir.file(five)));
     }
 }
