@@ -13,9 +13,15 @@
 #include <vector>
 
 #include "engine_test_support.hpp"
+#include "framework/alloc.h"
 #include "framework/precession.h"
+#include "solver/engine/image_quads.h"
+#include "solver/engine/quad_match.h"
 #include "solver/engine/solve_driver.h"
+#include "solver/engine/star_match.h"
 #include "solver/solver_types.h"
+#include "solver/stars/image_stars.h"
+#include "tests/support/heap_watch.hpp"
 #include "tools/deep_catalog/deep_catalog.h"
 #include "tools/index_builder/index_builder.h"
 #include "tools/simulator/simulator.hpp"
@@ -386,6 +392,129 @@ TEST_F(Sky, UnsolvedRunsSayWhy) {
     EXPECT_FALSE(unreadable.solved);
     ASSERT_NE(nullptr, unreadable.message);
     EXPECT_EQ(0, unreadable.image_width);
+}
+
+// Sizes of the engine's work, read from its debug lines by a log hook that allocates nothing
+// (the heap is being counted meanwhile).
+struct EngineWork {
+    size_t most_quads = 0;   // largest quad build
+    size_t most_matches = 0; // most quads matched by hash
+};
+EngineWork engine_work;
+
+void note_engine_work(int, const char* line) {
+    int stars = 0, count = 0;
+    if (sscanf(line, "kestil_solver_build_image_quads: %d stars used to form %d", &stars,
+               &count) == 2)
+        engine_work.most_quads = std::max(engine_work.most_quads, static_cast<size_t>(count));
+    if (sscanf(line, "kestil_solver_match_quads: %d quads matched by hash", &count) == 1)
+        engine_work.most_matches = std::max(engine_work.most_matches, static_cast<size_t>(count));
+}
+
+// Debug lines into note_engine_work while it lives.
+class EngineWorkLog {
+public:
+    EngineWorkLog() : handler_(kestil_log_message_handler), level_(kestil_get_log_level()) {
+        engine_work = {};
+        kestil_log_message_handler = note_engine_work;
+        kestil_set_log_level(3);
+    }
+    ~EngineWorkLog() {
+        kestil_log_message_handler = handler_;
+        kestil_set_log_level(level_);
+    }
+    EngineWorkLog(const EngineWorkLog&) = delete;
+    EngineWorkLog& operator=(const EngineWorkLog&) = delete;
+
+private:
+    kestil_log_handler handler_;
+    int level_;
+};
+
+// The heap of a solve, as main runs it (the image file read into one block, then the solve).
+// Its peak is the driver's fixed buffers (500 image stars, 1,000,000 image quads, 1,000,000 quad
+// matches, 1,000 star pairs), the file, the working image and the engine's scratch: the quad
+// build's 80 bytes per quad (the quads as made, 64 bytes, and two 64-bit sort keys) or the
+// vote's 68 bytes per match found by hash, whichever is larger; plus 1 MB of slack for the small
+// scratch (the noise histogram of 256 KB, the detector's 500 stars, grid cells, cone flags, fit
+// arrays). At the limit of 1,000,000 quads the quad build adds 80 MB to the 112 MB of buffers.
+// Nothing of the solve is left allocated after it but what a thread keeps for the next solve.
+TEST_F(Sky, PeakHeapOfASolve) {
+    if (!test_support::HeapWatch::available())
+        GTEST_SKIP() << "the heap is counted through the AddressSanitizer allocator's hooks "
+                        "(debug preset); the Release process is measured in bench/README.md";
+    struct Case {
+        const char* what;
+        int width, height, downsample;
+        bool random;  // stars no index knows: every stage runs against every index
+        bool solved;
+    };
+    const Case cases[] = {
+        {"solved in the first stage", 800, 600, 1, false, true},
+        {"binned 2", 1600, 1200, 2, false, true},
+        {"every stage and index, 916,895 quads", 1200, 900, 1, true, false},
+    };
+    const size_t fixed = 500 * sizeof(ImageStar) + 1000000 * sizeof(ImageQuad) +
+                         1000000 * sizeof(QuadMatch) + 1000 * sizeof(StarMatch);
+    const size_t slack = 1 << 20;
+    // The first solve of a thread makes what is kept for later ones (the log's line buffer, the
+    // time zone, the star detector's scratch): made here, before anything is counted.
+    {
+        SolverSolution warm_up{};
+        const std::vector<uint8_t> bytes = image(field(150.2, 30.1, 6.0, 10.0, 1, 800, 600));
+        const SolverSettings settings = Sky::settings();
+        EngineWorkLog log;
+        kestil_solver_solve(&settings, bytes.data(), static_cast<uint32_t>(bytes.size()), &warm_up);
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<uint8_t> bytes;
+        sim::SkyWcs w = field(150.2, 30.1, 6.0 * c.downsample, 10.0, 1, c.width, c.height);
+        if (c.random) {
+            sim::SimulatorSettings simulation;
+            simulation.wcs = w;
+            simulation.seed = 3;
+            std::vector<CsvStar> stars = sim::random_stars(w, 400, 5, 11, 0, 9);
+            sim::SkyImage sky = sim::render_sky(simulation, stars.data(), stars.size());
+            const char* message = nullptr;
+            ASSERT_TRUE(sim::encode_image(sky, simulation, sim::ImageFormat::raw2, 0, &bytes,
+                                          &message));
+        } else {
+            bytes = image(w, 0, c.downsample == 2 ? 5.0 : 3.0);
+        }
+        SolverSettings settings = Sky::settings();
+        settings.downsample = c.downsample;
+        SolverSolution solution{};
+        size_t peak = 0, left = 0;
+        bool overflow = false;
+        {
+            EngineWorkLog log;  // the engine's debug lines give its scratch sizes
+            test_support::HeapWatch watch;
+            auto* file = static_cast<uint8_t*>(kestil_checked_malloc(bytes.size()));
+            std::memcpy(file, bytes.data(), bytes.size());
+            kestil_solver_solve(&settings, file, static_cast<uint32_t>(bytes.size()), &solution);
+            free(file);
+            overflow = watch.overflow();
+            peak = watch.peak();
+            left = watch.live();
+        }
+        ASSERT_FALSE(overflow);
+        EXPECT_EQ(c.solved, solution.solved);
+        const size_t image_bytes = 12 + 2 * static_cast<size_t>(c.width / c.downsample) *
+                                            static_cast<size_t>(c.height / c.downsample);
+        const size_t scratch = std::max(80 * engine_work.most_quads, 68 * engine_work.most_matches);
+        const size_t floor = fixed + bytes.size() + image_bytes;  // all live at once
+        SCOPED_TRACE("peak " + std::to_string(peak) + " = buffers, file and image + " +
+                     std::to_string(static_cast<ssize_t>(peak - floor)) + ", engine scratch " +
+                     std::to_string(scratch));
+        RecordProperty(std::string("peak of ") + c.what, std::to_string(peak) + " bytes, " +
+                                                         std::to_string(scratch) + " of scratch");
+        EXPECT_GE(peak, floor);  // the count sees the buffers
+        EXPECT_LE(peak, floor + scratch + slack);
+        // The star detector's per-thread scratch may grow for larger stars (a few KB); a
+        // buffer of the solve left behind is far larger.
+        EXPECT_LE(left, size_t{64} << 10);
+    }
 }
 
 }  // namespace
