@@ -92,14 +92,13 @@ bool star_order(const ImageQuad& p, const ImageQuad& q) {
                                         std::less<const ImageStar*>());
 }
 
-// Writes the quads of source into quads sorted by their stars' places in the list, as
-// star_order sorts them. The four places (below k) are packed into one key above the quad's
-// position, the keys sorted by radix (digits of 12 bits, only those the places use) and the
-// quads gathered in that order. Every star set is made once, so keys are distinct and the order
-// is the comparison sort's. Scratch: 2 count 64-bit words (16 MB at the limit). False when the
-// places do not fit in a key (k above 2048).
-bool gather_by_star_places(const ImageStar* stars, int32_t k, const ImageQuad* source,
-                           uint32_t count, ImageQuad* quads) {
+// Sorts quads in place by their stars' places in the list, as star_order sorts them. The four
+// places (below k) are packed into one key above the quad's position, the keys sorted by radix
+// (digits of 12 bits, only those the places use) and the quads then moved along the cycles of
+// that permutation, each record read and written once. Every star set is made once, so keys are
+// distinct and the order is the comparison sort's. Scratch: 2 count 64-bit words (16 MB at the
+// limit). False, with the quads untouched, when the places do not fit in a key (k above 2048).
+bool sort_by_star_places(const ImageStar* stars, int32_t k, ImageQuad* quads, uint32_t count) {
     constexpr int position_bits = 20;
     static_assert(SOLVER_MAX_IMAGE_QUADS <= (1 << position_bits));
     int place_bits = k > 1 ? std::bit_width(static_cast<uint32_t>(k - 1)) : 1;
@@ -110,7 +109,7 @@ bool gather_by_star_places(const ImageStar* stars, int32_t k, const ImageQuad* s
     uint64_t* other = buffer + count;
     for (uint32_t j = 0; j < count; ++j) {
         uint64_t key = 0;
-        for (const ImageStar* star : source[j].stars)
+        for (const ImageStar* star : quads[j].stars)
             key = key << place_bits | static_cast<uint64_t>(star - stars);
         keys[j] = key << position_bits | j;
     }
@@ -130,11 +129,24 @@ bool gather_by_star_places(const ImageStar* stars, int32_t k, const ImageQuad* s
             other[offsets[(keys[j] >> shift) & (digits - 1)]++] = keys[j];
         std::swap(keys, other);
     }
+    // Place j takes the quad now at keys[j]'s position. Each cycle of that permutation is
+    // walked once; a place that has been filled is marked by its own position.
     constexpr uint64_t mask = (uint64_t{1} << position_bits) - 1;
-    constexpr uint32_t ahead = 8;
-    for (uint32_t j = 0; j < count; ++j) {
-        if (j + ahead < count) __builtin_prefetch(&source[keys[j + ahead] & mask]);
-        quads[j] = source[keys[j] & mask];
+    for (uint32_t j = 0; j < count; ++j) keys[j] &= mask;
+    for (uint32_t start = 0; start < count; ++start) {
+        if (keys[start] == start) continue;
+        ImageQuad held = quads[start];
+        uint32_t place = start;
+        for (;;) {
+            auto from = static_cast<uint32_t>(keys[place]);
+            keys[place] = place;
+            if (from == start) {
+                quads[place] = held;
+                break;
+            }
+            quads[place] = quads[from];
+            place = from;
+        }
     }
     free(buffer);
     return true;
@@ -234,9 +246,8 @@ extern "C" uint32_t kestil_solver_build_image_quads_reference(const ImageStar* s
     return count;
 }
 
-// The quads are made into a scratch buffer (count records, at most 64 MB) and gathered from there
-// into quads in sorted order: one pass of independent reads instead of a comparison sort that
-// moves 64-byte records about.
+// The quads are made straight into the caller's buffer and put in order by the keyed permutation
+// above: each record moves once instead of the many moves of a comparison sort.
 extern "C" void kestil_solver_use_reference_engine(bool on) { reference_engine = on; }
 
 extern "C" bool solver_reference_engine(void) { return reference_engine; }
@@ -250,15 +261,9 @@ extern "C" uint32_t kestil_solver_build_image_quads(const ImageStar* stars, int3
     const ImageStar** cells = occupied_cells(stars, k, width, height, cell, occupied);
     std::span<const ImageStar* const> used(cells, static_cast<size_t>(*occupied));
     uint32_t expected = combination_count(used.size(), SOLVER_MAX_IMAGE_QUADS);
-    auto* made = static_cast<ImageQuad*>(
-        kestil_checked_malloc((expected > 0 ? expected : 1) * sizeof(ImageQuad)));
-    uint32_t count = combine_cells(used, made, expected);
+    uint32_t count = combine_cells(used, quads, expected);
     free(cells);
-    if (!gather_by_star_places(stars, k, made, count, quads)) {
-        std::copy(made, made + count, quads);
-        std::sort(quads, quads + count, star_order);
-    }
-    free(made);
+    if (!sort_by_star_places(stars, k, quads, count)) std::sort(quads, quads + count, star_order);
     kestil_debug("%s: %d stars used to form %d quads", "kestil_solver_build_image_quads",
                  *occupied, static_cast<int>(count));
     return count;

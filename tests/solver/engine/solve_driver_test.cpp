@@ -434,10 +434,10 @@ private:
 // The heap of a solve, as main runs it (the image file read into one block, then the solve).
 // Its peak is the driver's fixed buffers (500 image stars, 1,000,000 image quads, 1,000,000 quad
 // matches, 1,000 star pairs), the file, the working image and the engine's scratch: the quad
-// build's 80 bytes per quad (the quads as made, 64 bytes, and two 64-bit sort keys) or the
-// vote's 68 bytes per match found by hash, whichever is larger; plus 1 MB of slack for the small
-// scratch (the noise histogram of 256 KB, the detector's 500 stars, grid cells, cone flags, fit
-// arrays). At the limit of 1,000,000 quads the quad build adds 80 MB to the 112 MB of buffers.
+// build's 16 bytes per quad (two 64-bit sort keys) or the vote's 36 bytes per match found by
+// hash, whichever is larger; plus 1 MB of slack for the small scratch (the noise histogram of
+// 256 KB, the detector's 500 stars, grid cells, cone flags, fit arrays). At the limit of
+// 1,000,000 quads the quad build adds 16 MB to the 112 MB of buffers.
 // Nothing of the solve is left allocated after it but what a thread keeps for the next solve.
 TEST_F(Sky, PeakHeapOfASolve) {
     if (!test_support::HeapWatch::available())
@@ -502,7 +502,7 @@ TEST_F(Sky, PeakHeapOfASolve) {
         EXPECT_EQ(c.solved, solution.solved);
         const size_t image_bytes = 12 + 2 * static_cast<size_t>(c.width / c.downsample) *
                                             static_cast<size_t>(c.height / c.downsample);
-        const size_t scratch = std::max(80 * engine_work.most_quads, 68 * engine_work.most_matches);
+        const size_t scratch = std::max(16 * engine_work.most_quads, 36 * engine_work.most_matches);
         const size_t floor = fixed + bytes.size() + image_bytes;  // all live at once
         SCOPED_TRACE("peak " + std::to_string(peak) + " = buffers, file and image + " +
                      std::to_string(static_cast<ssize_t>(peak - floor)) + ", engine scratch " +
