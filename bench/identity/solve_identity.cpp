@@ -1,0 +1,411 @@
+// bench/identity/solve_identity.cpp - proves on real image files that the fast hot paths give
+// the same solutions as the straightforward forms.
+//
+// For each image file:
+//  (a) stars: the image is read as the solver reads it (kestil_solver_load_image, the settings'
+//      binning); the star list of the product's path (kestil_solver_image_stars: the fast noise
+//      filter and the fast detector) is compared byte for byte, count included, with the list
+//      that the straightforward filter and detector of this folder give. Each stage is also
+//      compared on its own (the filtered pixels; the detector's records on the same filtered
+//      image), so that a difference is traced to the stage that makes it.
+//  (b) solves: the file is solved twice through kestil_solver_solve, with the fast engine and
+//      with the reference engine (kestil_solver_use_reference_engine); the SolverSolution
+//      records must be equal byte for byte apart from the time.
+// The solve is deterministic given the stars (no time limit unless one is given), so (a) and
+// (b) together show the whole chain from the file to the solution identical. Exit status 1 on
+// any difference or unreadable image, 2 on a bad command line, 0 otherwise.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/options.h"
+#include "bench/identity/reference_noise_filter.hpp"
+#include "bench/identity/reference_star_detector.hpp"
+#include "framework/clock.h"
+#include "framework/star_detector.h"
+#include "solver/engine/image_quads.h"
+#include "solver/image/noise_filter.h"
+#include "solver/image/solver_image.h"
+#include "solver/solver_types.h"
+#include "solver/stars/image_stars.h"
+
+namespace {
+
+// The detector's settings of kestil_solver_image_stars (solver/stars/image_stars.cpp). Should
+// they drift apart, the comparison of the whole star list with the product's reports it.
+constexpr int detection_radius = 16;
+constexpr double detection_threshold = 3.5;
+
+constexpr long max_file_size = 2000L * 1000 * 1000;
+
+struct FreeDeleter {
+    void operator()(void* block) const noexcept { std::free(block); }
+};
+template <typename T>
+using Owned = std::unique_ptr<T, FreeDeleter>;
+
+struct FileCloser {
+    void operator()(FILE* file) const noexcept { std::fclose(file); }
+};
+
+// The options of one pair of solves and the name it is reported under.
+struct SolveSet {
+    std::string name;
+    std::vector<std::string> options;
+};
+
+struct Options {
+    std::vector<std::string> solver_options;  // given to every solve
+    std::vector<SolveSet> solve_sets;         // one solve pair per set
+    std::vector<std::string> images;
+};
+
+struct Totals {
+    int images = 0;
+    int unreadable = 0;
+    long stars = 0;
+    int solves = 0;  // solve pairs compared
+    int solved = 0;
+    int differences = 0;
+    double fast_seconds = 0.0;
+    double reference_seconds = 0.0;
+};
+
+std::vector<std::string> split_words(const std::string& text) {
+    std::vector<std::string> words;
+    size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+        size_t start = i;
+        while (i < text.size() && text[i] != ' ' && text[i] != '\t') ++i;
+        if (i > start) words.push_back(text.substr(start, i - start));
+    }
+    return words;
+}
+
+bool read_list(const char* path, std::vector<std::string>* images) {
+    std::unique_ptr<FILE, FileCloser> file(std::fopen(path, "r"));
+    if (!file) return false;
+    char line[4096];
+    while (std::fgets(line, sizeof line, file.get())) {
+        std::string text(line);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+            text.pop_back();
+        if (!text.empty() && text[0] != '#') images->push_back(text);
+    }
+    return true;
+}
+
+void usage() {
+    std::fprintf(stderr,
+                 "usage: solve_identity [solver options] [--solve \"OPTIONS\"]... [--list FILE] "
+                 "[IMAGE ...]\n"
+                 "  solver options: those of kestil_solver with their values (-i DIR, -s, -r, "
+                 "-d, -R, -D, -p, -t, -c, -x, -e),\n"
+                 "                  given to every solve; no time limit unless -c is given\n"
+                 "  --solve OPTS    one more pair of solves per image with these options added "
+                 "(default: one pair, no options added);\n"
+                 "                  a first word NAME: names the pair in the report\n"
+                 "  --list FILE     image files, one per line (lines starting with # skipped)\n");
+}
+
+// Result: 0, or 2 after the usage on a bad command line.
+int parse_options(int argc, char** argv, Options* o) {
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "-h" || a == "--help") {
+            usage();
+            return 2;
+        }
+        if (a[0] != '-' || a.size() == 1) {
+            o->images.push_back(a);
+            continue;
+        }
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "solve_identity: missing value for %s\n", a.c_str());
+            return 2;
+        }
+        std::string value = argv[++i];
+        if (a == "--list") {
+            if (!read_list(value.c_str(), &o->images)) {
+                std::fprintf(stderr, "solve_identity: can't read the list %s\n", value.c_str());
+                return 2;
+            }
+        } else if (a == "--solve") {
+            // An optional first word "NAME:" names the set; else its options name it.
+            SolveSet set{"", split_words(value)};
+            if (!set.options.empty() && set.options.front().back() == ':') {
+                set.name = set.options.front().substr(0, set.options.front().size() - 1);
+                set.options.erase(set.options.begin());
+            } else {
+                for (const std::string& word : set.options)
+                    set.name += (set.name.empty() ? "" : " ") + word;
+            }
+            if (set.name.empty()) set.name = "solve";
+            o->solve_sets.push_back(set);
+        } else {
+            o->solver_options.push_back(a);
+            o->solver_options.push_back(value);
+        }
+    }
+    if (o->solve_sets.empty()) o->solve_sets.push_back({"solve", {}});
+    if (o->images.empty()) {
+        usage();
+        return 2;
+    }
+    return 0;
+}
+
+// The settings of one solve as kestil_solver's own parser makes them: no time limit first,
+// then the common options, the set's options and the image.
+bool solve_settings(const Options& o, const SolveSet& set,
+                    const std::string& image, std::vector<std::string>* storage,
+                    SolverSettings* settings) {
+    *storage = {"solve_identity", "-c", "0"};
+    storage->insert(storage->end(), o.solver_options.begin(), o.solver_options.end());
+    storage->insert(storage->end(), set.options.begin(), set.options.end());
+    storage->push_back(image);
+    std::vector<char*> argv;
+    for (std::string& word : *storage) argv.push_back(word.data());
+    *settings = SolverSettings{};
+    return parse_arguments(static_cast<int>(argv.size()), argv.data(), settings);
+}
+
+bool read_file(const std::string& path, std::vector<unsigned char>* bytes) {
+    std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    if (!file || std::fseek(file.get(), 0, SEEK_END) != 0) return false;
+    long length = std::ftell(file.get());
+    if (length <= 0 || length > max_file_size || std::fseek(file.get(), 0, SEEK_SET) != 0)
+        return false;
+    bytes->resize(static_cast<size_t>(length));
+    return std::fread(bytes->data(), 1, bytes->size(), file.get()) == bytes->size();
+}
+
+// The image stars from a detector's records, converted as kestil_solver_image_stars does.
+void to_image_stars(const DetectedStar* detected, int found, ImageStar* stars) {
+    for (int i = 0; i < found; ++i) {
+        stars[i].inv_lum = static_cast<float>(1.0 / detected[i].lum);
+        stars[i].x = static_cast<float>(detected[i].x);
+        stars[i].y = static_cast<float>(detected[i].y);
+    }
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// Index of the first differing record of two detector lists (field by field: the records have
+// padding), or -1 when the lists are equal.
+int first_detected_difference(const DetectedStar* a, const DetectedStar* b, int count) {
+    for (int i = 0; i < count; ++i)
+        if (!same_bits(a[i].x, b[i].x) || !same_bits(a[i].y, b[i].y) ||
+            !same_bits(a[i].ncdist, b[i].ncdist) || !same_bits(a[i].lum, b[i].lum) ||
+            a[i].oversaturated != b[i].oversaturated || a[i].close_to_other != b[i].close_to_other)
+            return i;
+    return -1;
+}
+
+// (a): compares the stages and the product's star list with the reference chain; appends what
+// differs to `report`. Result: the number of stars compared, -1 on a difference.
+long compare_stars(const SolverImage* image, std::string* report) {
+    const int width = static_cast<int>(image->width), height = static_cast<int>(image->height);
+    const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
+    char text[512];
+    bool differs = false;
+
+    // The product's path as the solve runs it.
+    std::vector<ImageStar> product(SOLVER_MAX_IMAGE_STARS);
+    const int product_count = kestil_solver_image_stars(image, product.data());
+
+    // The reference chain; where the filter gives no image (below 3 x 3) the detector reads the
+    // working image itself, as in the product.
+    Owned<uint16_t> fast_filtered(filtered_image(image));
+    Owned<uint16_t> reference_filtered(identity::reference_filtered_image(image));
+    if (!fast_filtered != !reference_filtered) {
+        report->append("; filter: one form gave no image");
+        return -1;
+    }
+    if (fast_filtered &&
+        std::memcmp(fast_filtered.get(), reference_filtered.get(), pixels * 2) != 0) {
+        size_t i = 0;
+        while (fast_filtered.get()[i] == reference_filtered.get()[i]) ++i;
+        std::snprintf(text, sizeof text,
+                      "; filter DIFFERS first at pixel (%zu, %zu): fast %u, reference %u",
+                      i % image->width, i / image->width, fast_filtered.get()[i],
+                      reference_filtered.get()[i]);
+        report->append(text);
+        differs = true;
+    }
+    const int32_t format =
+        reference_filtered ? KESTIL_PIXEL_FORMAT_RAW2 : static_cast<int32_t>(image->signature);
+    const void* input = reference_filtered ? static_cast<const void*>(reference_filtered.get())
+                                           : static_cast<const void*>(image->pixels);
+    std::vector<DetectedStar> fast(SOLVER_MAX_IMAGE_STARS), reference(SOLVER_MAX_IMAGE_STARS);
+    int fast_found = 0, reference_found = 0;
+    const int fast_status = kestil_find_stars_fast_threshold(
+        format, input, detection_radius, detection_threshold, width, height,
+        SOLVER_MAX_IMAGE_STARS, fast.data(), &fast_found);
+    const int reference_status = identity::reference_find_stars(
+        format, input, detection_radius, detection_threshold, width, height,
+        SOLVER_MAX_IMAGE_STARS, reference.data(), &reference_found);
+    if (fast_status != reference_status || fast_found != reference_found) {
+        std::snprintf(text, sizeof text,
+                      "; detector DIFFERS: status %d / %d, %d / %d stars (fast / reference)",
+                      fast_status, reference_status, fast_found, reference_found);
+        report->append(text);
+        differs = true;
+    } else if (int k = first_detected_difference(fast.data(), reference.data(), fast_found);
+               k >= 0) {
+        std::snprintf(text, sizeof text,
+                      "; detector DIFFERS at star %d: fast (%.17g, %.17g, lum %.17g), reference "
+                      "(%.17g, %.17g, lum %.17g)",
+                      k + 1, fast[k].x, fast[k].y, fast[k].lum, reference[k].x, reference[k].y,
+                      reference[k].lum);
+        report->append(text);
+        differs = true;
+    }
+
+    // The whole chain: the product's list against the reference filter and detector's.
+    std::vector<ImageStar> expected(SOLVER_MAX_IMAGE_STARS);
+    const int expected_count = reference_status == 0 ? reference_found : 0;
+    to_image_stars(reference.data(), expected_count, expected.data());
+    if (product_count != expected_count ||
+        std::memcmp(product.data(), expected.data(),
+                    static_cast<size_t>(product_count) * sizeof(ImageStar)) != 0) {
+        std::snprintf(text, sizeof text, "; star list DIFFERS: %d stars, reference %d",
+                      product_count, expected_count);
+        report->append(text);
+        differs = true;
+    }
+    if (differs) return -1;
+    std::snprintf(text, sizeof text, "; %d stars identical", product_count);
+    report->append(text);
+    return product_count;
+}
+
+// Names of the fields in which two solutions differ.
+std::string solution_differences(const SolverSolution& a, const SolverSolution& b) {
+    std::string fields;
+    auto check = [&](bool same, const char* name) {
+        if (!same) fields += std::string(fields.empty() ? "" : ",") + name;
+    };
+    check(a.solved == b.solved, "solved");
+    check(a.message == b.message, "message");
+    check(a.image_width == b.image_width && a.image_height == b.image_height, "image size");
+    check(a.matched_stars == b.matched_stars, "matched_stars");
+    check(a.star_matches == b.star_matches, "star_matches");
+    check(same_bits(a.rms, b.rms), "rms");
+    check(same_bits(a.ra, b.ra) && same_bits(a.dec, b.dec), "ra/dec");
+    check(same_bits(a.ra_j2000, b.ra_j2000) && same_bits(a.dec_j2000, b.dec_j2000), "j2000");
+    check(same_bits(a.angle, b.angle), "angle");
+    check(same_bits(a.scale, b.scale), "scale");
+    check(a.parity == b.parity, "parity");
+    check(std::memcmp(a.index, b.index, sizeof a.index) == 0, "index");
+    return fields.empty() ? "padding" : fields;
+}
+
+// (b): one pair of solves; appends the outcome to `report`. Result: whether they are identical.
+bool compare_solves(const SolverSettings& settings, const std::vector<unsigned char>& bytes,
+                    const SolveSet& set, Totals* totals, std::string* report) {
+    SolverSolution fast, reference;
+    std::memset(&fast, 0, sizeof fast);
+    std::memset(&reference, 0, sizeof reference);
+    const auto length = static_cast<uint32_t>(bytes.size());
+    kestil_solver_use_reference_engine(false);
+    kestil_solver_solve(&settings, bytes.data(), length, &fast);
+    kestil_solver_use_reference_engine(true);
+    kestil_solver_solve(&settings, bytes.data(), length, &reference);
+    kestil_solver_use_reference_engine(false);
+    totals->fast_seconds += fast.time;
+    totals->reference_seconds += reference.time;
+    char text[512];
+    std::snprintf(text, sizeof text, "; %s: %s", set.name.c_str(),
+                  fast.solved ? "solved" : fast.message ? fast.message : "not solved");
+    report->append(text);
+    if (fast.solved) {
+        std::snprintf(text, sizeof text, " (%s, %d stars)", fast.index, fast.matched_stars);
+        report->append(text);
+    }
+    const double fast_time = fast.time, reference_time = reference.time;
+    fast.time = reference.time = 0.0;
+    const bool same = std::memcmp(&fast, &reference, sizeof fast) == 0;
+    ++totals->solves;
+    totals->solved += fast.solved;
+    if (same)
+        std::snprintf(text, sizeof text, " identical (%.2f s / %.2f s)", fast_time,
+                      reference_time);
+    else
+        std::snprintf(text, sizeof text, " DIFFERS in %s",
+                      solution_differences(fast, reference).c_str());
+    report->append(text);
+    return same;
+}
+
+void check_image(const Options& o, const std::string& path, Totals* totals) {
+    ++totals->images;
+    std::string report = path;
+    std::vector<unsigned char> bytes;
+    std::vector<std::string> storage;
+    SolverSettings settings;
+    if (!solve_settings(o, o.solve_sets.front(), path, &storage, &settings)) {
+        std::printf("%s; settings refused\n", path.c_str());
+        ++totals->unreadable;
+        return;
+    }
+    if (!read_file(path, &bytes)) {
+        std::printf("%s; can't read the file\n", path.c_str());
+        ++totals->unreadable;
+        return;
+    }
+    int32_t bin_factor = 0, image_width = 0, image_height = 0;
+    bool bayer = false;
+    const char* message = nullptr;
+    Owned<SolverImage> image(kestil_solver_load_image(
+        bytes.data(), static_cast<int32_t>(bytes.size()), settings.downsample, &bin_factor,
+        &image_width, &image_height, &bayer, &message));
+    if (!image) {
+        std::printf("%s; not read: %s\n", path.c_str(), message ? message : "unknown error");
+        ++totals->unreadable;
+        return;
+    }
+    char text[128];
+    std::snprintf(text, sizeof text, ": %d x %d, binned %d", image_width, image_height,
+                  bin_factor);
+    report.append(text);
+    const long stars = compare_stars(image.get(), &report);
+    image.reset();
+    if (stars < 0)
+        ++totals->differences;
+    else
+        totals->stars += stars;
+    for (const SolveSet& set : o.solve_sets) {
+        if (!solve_settings(o, set, path, &storage, &settings)) {
+            report.append("; settings refused");
+            ++totals->unreadable;
+            continue;
+        }
+        if (!compare_solves(settings, bytes, set, totals, &report)) ++totals->differences;
+    }
+    std::printf("%s\n", report.c_str());
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (int status = parse_options(argc, argv, &o); status != 0) return status;
+    Totals totals;
+    const double start = kestil_monotonic_time();
+    for (const std::string& image : o.images) check_image(o, image, &totals);
+    // Solves are counted in pairs (fast and reference); "solved" counts pairs too.
+    std::printf("summary: images %d, stars compared %ld, solve pairs %d, solved %d, "
+                "differences %d, unreadable %d, solve seconds fast %.2f reference %.2f, "
+                "wall %.1f s\n",
+                totals.images, totals.stars, totals.solves, totals.solved, totals.differences,
+                totals.unreadable, totals.fast_seconds, totals.reference_seconds,
+                kestil_monotonic_time() - start);
+    return totals.differences > 0 || totals.unreadable > 0 ? 1 : 0;
+}
