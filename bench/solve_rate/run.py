@@ -15,6 +15,7 @@ import json
 import math
 import os
 import random
+import re
 import shutil
 import signal
 import statistics
@@ -278,8 +279,8 @@ def build_indexes(args, work):
             if rec.get("cone"):
                 rec["cone"] = tuple(rec["cone"])
     catalogs = {"real": args.catalog, "deep": os.path.join(work, "deep-catalog.csv")}
-    if not any(x.startswith("kestil") for x in args.solvers):
-        return dirs, records
+    if not (any(x.startswith("kestil") for x in args.solvers) or args.identity) or args.indexes:
+        return dirs, records  # nothing to build; another run's indexes are only read
     for source in sorted(sources):
         os.makedirs(dirs[source], exist_ok=True)
         for scale, cone in INDEXES[source]:
@@ -314,18 +315,23 @@ def build_indexes(args, work):
 # Solving
 
 
+def kestil_hints(field, pass_name):
+    """kestil_solver's options for the hints of a pass (none for blind)."""
+    if pass_name == "scale":
+        return ["-s", repr(field["scale"] / 3600.0)]
+    if pass_name == "scale5":
+        return ["-s", repr(field["scale"] * field["scale_off"] / 3600.0)]
+    if pass_name == "position":
+        return ["-r", repr(field["hint_ra"] / 15.0), "-d", repr(field["hint_dec"]), "-R", "5"]
+    return []
+
+
 def kestil_command(args, field, pass_name, index_dir, image, solver="kestil"):
     cmd = [os.path.join(args.bin, "app/kestil_solver"), "-i", index_dir, "-f", "json",
            "-c", str(args.time_limit)]
     if solver == "kestil-d1":
         cmd += ["-D", "1"]
-    if pass_name == "scale":
-        cmd += ["-s", repr(field["scale"] / 3600.0)]
-    elif pass_name == "scale5":
-        cmd += ["-s", repr(field["scale"] * field["scale_off"] / 3600.0)]
-    elif pass_name == "position":
-        cmd += ["-r", repr(field["hint_ra"] / 15.0), "-d", repr(field["hint_dec"]), "-R", "5"]
-    return cmd + [image]
+    return cmd + kestil_hints(field, pass_name) + [image]
 
 
 def peer_command(args, field, pass_name, out_dir, image, config):
@@ -412,6 +418,77 @@ def solve_peer(args, field, pass_name, image, scratch, config):
 
 def peer_available():
     return shutil.which("solve-field") is not None and os.path.isdir(PEER_INDEX_DIR)
+
+
+# ---------------------------------------------------------------------------------------------
+# Identity of the fast hot paths (--identity)
+
+IDENTITY_SUMMARY = re.compile(r"^summary: images (\d+), stars compared (\d+), solve pairs (\d+), "
+                              r"solved (\d+), differences (\d+), unreadable (\d+)", re.M)
+IDENTITY_KEYS = ("images", "stars", "pairs", "solved", "differences", "unreadable")
+
+
+def parse_identity_output(text):
+    """Counts of solve_identity's summary line and its first image line; None without a
+    summary (the program did not finish)."""
+    m = IDENTITY_SUMMARY.search(text)
+    if not m:
+        return None
+    r = dict(zip(IDENTITY_KEYS, (int(v) for v in m.groups())))
+    lines = [line for line in text.splitlines() if line and not line.startswith("summary: ")]
+    r["line"] = lines[0] if lines else ""
+    return r
+
+
+def check_identity(args, field, index_dir, image, scratch):
+    """solve_identity on one image: its star list against the straightforward filter and
+    detector, then one pair of solves (fast and reference engine) per pass with that pass's
+    hints, no time limit. Returns the counts; a run without a summary counts as unreadable."""
+    cmd = [os.path.join(args.bin, "bench/identity/solve_identity"), "-i", index_dir]
+    for pass_name in args.passes:
+        cmd += ["--solve", " ".join([pass_name + ":"] + kestil_hints(field, pass_name))]
+    out = os.path.join(scratch, "identity.out")
+    status, wall, _ = run_measured(cmd + [image], out, out + ".err",
+                                   2 * len(args.passes) * 600 + 600)
+    with open(out, errors="replace") as f:
+        r = parse_identity_output(f.read())
+    if r is None:
+        with open(out + ".err", errors="replace") as f:
+            r = dict.fromkeys(IDENTITY_KEYS, 0)
+            r.update(images=1, unreadable=1,
+                     line="no summary (exit %d): %s" % (status, f.read()[-300:]))
+    r.update(status=status, wall=wall, passes=list(args.passes))
+    return r
+
+
+def identity_lines(entries):
+    """The results.md section of the identity check; no lines without entries."""
+    if not entries:
+        return []
+    total = {k: sum(e[k] for e in entries) for k in IDENTITY_KEYS}
+    passes = [p for p in PASSES if any(p in e["passes"] for e in entries)]
+    lines = ["## Identity of the fast hot paths", "",
+             "`solve_identity` (bench/identity) on the images of the set: the star list of the "
+             "product's noise filter and detector compared byte for byte with the "
+             "straightforward forms, and each image solved with the fast and with the "
+             "reference engine (passes: %s; no time limit), the solutions compared byte for "
+             "byte apart from the time. Solve pairs: one fast and one reference solve." %
+             ", ".join(passes), "",
+             "| Images | Stars compared | Solve pairs | Solved | Differences | Unreadable "
+             "| Wall (s) |",
+             "|---:|---:|---:|---:|---:|---:|---:|",
+             "| %d | %d | %d | %d | %d | %d | %.0f |" % (
+                 total["images"], total["stars"], total["pairs"], total["solved"],
+                 total["differences"], total["unreadable"], sum(e["wall"] for e in entries)),
+             ""]
+    bad = [e for e in entries if e["differences"] or e["unreadable"]]
+    if bad:
+        lines += ["| Band | Field | solve_identity |", "|---|---:|---|"]
+        for e in bad:
+            lines.append("| %s | %d | %s |" % (e["band"], e["n"],
+                                                e["line"].replace("|", "/")[:400]))
+        lines.append("")
+    return lines
 
 
 # ---------------------------------------------------------------------------------------------
@@ -511,6 +588,14 @@ def summarise(runs):
     return s
 
 
+def read_jsonl(path):
+    """The records of a JSON-lines file; none when it does not exist."""
+    if not os.path.exists(path):
+        return []
+    with open(path) as f:
+        return [json.loads(line) for line in f if line.strip()]
+
+
 def fmt(value, form, missing="–"):
     return missing if value is None else form % value
 
@@ -583,6 +668,8 @@ def write_report(args, work, runs, records, machine):
                     fmt(s["solved_median"], "%.2f"), fmt(s["peak_mb"], "%.0f"),
                     fmt(ratio, "%.2f")))
         lines.append("")
+    lines += identity_lines([e for e in read_jsonl(os.path.join(work, "identity.jsonl"))
+                             if (e["count"], e["seed"]) == (args.count, args.seed)])
     lines.append("## Indexes")
     lines.append("")
     lines.append("| Index | Sky | Build (s) | Peak (MB) | Size (MB) | Builder's report |")
@@ -733,6 +820,13 @@ def main():
                    help="keep the runs recorded for the same set and do only the missing ones")
     p.add_argument("--results", default=HERE,
                    help="directory for results.md and solve_rate.png (default: this folder)")
+    p.add_argument("--identity", action="store_true",
+                   help="also check every image with bench/identity/solve_identity (fast hot "
+                        "paths against the straightforward forms); --solvers '' for the check "
+                        "alone")
+    p.add_argument("--indexes",
+                   help="with --identity: use the indexes and deep catalogue of this earlier "
+                        "work directory (read only) instead of building them")
     p.add_argument("--report-only", action="store_true",
                    help="redraw the table and plot from the runs recorded in the work directory")
     args = p.parse_args()
@@ -745,6 +839,7 @@ def main():
     if unknown:
         p.error("unknown band, pass or solver: %s" % ", ".join(sorted(unknown)))
     count = args.fields if args.fields is not None else 5 if args.quick else 50
+    args.count = count
     if args.time_limit is None:
         args.time_limit = 60 if args.quick else 180
     work = os.path.abspath(args.work)
@@ -756,6 +851,7 @@ def main():
         with open(meta_path) as f:
             meta = json.load(f)
         args.run_argv, args.time_limit = meta["argv"], meta["time_limit"]
+        args.count, args.seed = meta["count"], meta["seed"]
         if not meta["peer"]:
             args.solvers = ["kestil"]
         with open(runs_path) as f:
@@ -775,13 +871,21 @@ def main():
             p.error("%s not built in %s (cmake --preset release && cmake --build --preset "
                     "release --target kestil_solver kestil_simulate kestil_build_index "
                     "kestil_deep_catalog)" % (tool, args.bin))
+    if args.identity and not os.access(
+            os.path.join(args.bin, "bench/identity/solve_identity"), os.X_OK):
+        p.error("solve_identity not built in %s (cmake --build --preset release --target "
+                "solve_identity)" % args.bin)
+    # Indexes and the deep catalogue: this work directory's, or those of --indexes (read only).
+    args.index_work = os.path.abspath(args.indexes) if args.indexes else work
+    if args.indexes and not os.path.exists(os.path.join(args.index_work, "indexes.json")):
+        p.error("no indexes.json in %s" % args.index_work)
     if "peer" in args.solvers and not peer_available():
         log("peer not installed (bench/solve_rate/install-peer.sh): kestil_solver only")
         args.solvers = [s for s in args.solvers if s != "peer"]
 
-    if any(b[3] == "deep" and b[0] in args.bands for b in BANDS):
+    if any(b[3] == "deep" and b[0] in args.bands for b in BANDS) and not args.indexes:
         make_deep_catalog(args, work)
-    dirs, records = build_indexes(args, work)
+    dirs, records = build_indexes(args, args.index_work)
     peer_deep_config = None
     if "peer" in args.solvers and any(b[3] == "deep" and b[0] in args.bands for b in BANDS):
         peer_deep_config = build_peer_deep_indexes(work, records)
@@ -811,6 +915,12 @@ def main():
     os.makedirs(scratch, exist_ok=True)
     image = os.path.join(scratch, "field.fits")
     runs = []
+    # Identity checks of another set are dropped, those of fields not checked again kept.
+    identity_path = os.path.join(work, "identity.jsonl")
+    identity = [e for e in read_jsonl(identity_path)
+                if (e["count"], e["seed"]) == (count, args.seed)
+                and not (args.identity and (e["band"], e["n"]) in
+                         {(f["band"], f["n"]) for f in fields})]
     with open(runs_path, "w") as out:
         for r in kept:
             out.write(json.dumps(r) + "\n")
@@ -820,10 +930,10 @@ def main():
         for f in fields:
             todo = [(p, s) for p in args.passes for s in args.solvers
                     if (f["band"], f["n"], p, s) not in done]
-            if not todo:
+            if not todo and not args.identity:
                 continue
             catalog = args.catalog if f["source"] == "real" else \
-                os.path.join(work, "deep-catalog.csv")
+                os.path.join(args.index_work, "deep-catalog.csv")
             simulate(args.bin, f, catalog, image)
             for pass_name, solver in todo:
                 # A file "pause" in the work directory holds the run between solves (to
@@ -847,10 +957,21 @@ def main():
                 log("%-8s %2d %-8s %-6s %6.2f° %4dx%-4d %-6s %7.2f s %5.0f MB  %s" % (
                     f["band"], f["n"], pass_name, solver, f["size"], f["width"],
                     f["height"], verdict, r["wall"], r["peak_kb"] / 1024.0, detail[:90]))
+            if args.identity:
+                e = check_identity(args, f, dirs[f["source"]], image, scratch)
+                e.update({k: f[k] for k in ("band", "n")}, count=count, seed=args.seed)
+                identity.append(e)
+                with open(identity_path, "w") as j:
+                    j.writelines(json.dumps(x) + "\n" for x in identity)
+                log("%-8s %2d identity %s %6.1f s  %s" % (
+                    f["band"], f["n"], "DIFFERENT" if e["differences"] or e["unreadable"]
+                    else "same", e["wall"], e["line"][:200]))
             os.remove(image)
     runs = kept + runs
     write_report(args, work, runs, records, machine_text())
     write_plot(args, work, runs)
+    if args.identity and any(e["differences"] or e["unreadable"] for e in identity):
+        sys.exit("identity check: differences found (see results.md)")
 
 
 if __name__ == "__main__":

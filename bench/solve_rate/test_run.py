@@ -127,5 +127,50 @@ class Bookkeeping(unittest.TestCase):
             self.assertIn("TTYPE2  = 'DEC     '", header)
 
 
+class Identity(unittest.TestCase):
+    SAME = ("a.fits: 3000 x 2000, binned 2; 120 stars identical; blind: solved (5°, 9 stars) "
+            "identical (0.10 s / 0.12 s)\n"
+            "summary: images 1, stars compared 120, solve pairs 2, solved 1, differences 0, "
+            "unreadable 0, solve seconds fast 0.20 reference 0.25, wall 1.5 s\n")
+    DIFFERENT = ("b.fits: 1000 x 700, binned 2; filter DIFFERS first at pixel (4, 0): fast 9, "
+                 "reference 8; blind: solved (2°, 7 stars) DIFFERS in rms|angle\n"
+                 "summary: images 1, stars compared 0, solve pairs 1, solved 1, "
+                 "differences 1, unreadable 0, solve seconds fast 0.1 reference 0.1, wall 1 s\n")
+
+    def test_summary_parsed_and_missing(self):
+        cases = [  # output, expected counts (None: no summary)
+            (self.SAME, {"images": 1, "stars": 120, "pairs": 2, "solved": 1, "differences": 0,
+                         "unreadable": 0}),
+            (self.DIFFERENT, {"images": 1, "stars": 0, "pairs": 1, "solved": 1,
+                              "differences": 1, "unreadable": 0}),
+            ("a.fits: 3000 x 2000, binned 2; 120 stars identical\n", None),  # killed midway
+            ("", None),
+        ]
+        for text, expected in cases:
+            with self.subTest(text=text[:30]):
+                r = run.parse_identity_output(text)
+                if expected is None:
+                    self.assertIsNone(r)
+                    continue
+                self.assertEqual({k: r[k] for k in run.IDENTITY_KEYS}, expected)
+                self.assertEqual(r["line"], text.splitlines()[0])
+
+    def test_section_totals_and_lists_only_the_differing_fields(self):
+        entries = []
+        for n, text in enumerate([self.SAME, self.DIFFERENT, self.SAME]):
+            e = run.parse_identity_output(text)
+            e.update(band="1-2", n=n, wall=2.0, passes=["blind", "scale"])
+            entries.append(e)
+        lines = run.identity_lines(entries)
+        self.assertIn("| 3 | 240 | 5 | 3 | 1 | 0 | 6 |", lines)
+        self.assertIn("passes: blind, scale;", " ".join(lines))
+        rows = [line for line in lines if line.startswith("| 1-2 |")]
+        self.assertEqual(len(rows), 1)
+        # The image line keeps its text with the table's separator replaced.
+        self.assertTrue(rows[0].startswith("| 1-2 | 1 | b.fits"))
+        self.assertIn("DIFFERS in rms/angle", rows[0])
+        self.assertEqual(run.identity_lines([]), [])
+
+
 if __name__ == "__main__":
     unittest.main()
