@@ -131,18 +131,23 @@ class Identity(unittest.TestCase):
     SAME = ("a.fits: 3000 x 2000, binned 2; 120 stars identical; blind: solved (5°, 9 stars) "
             "identical (0.10 s / 0.12 s)\n"
             "summary: images 1, stars compared 120, solve pairs 2, solved 1, differences 0, "
-            "unreadable 0, solve seconds fast 0.20 reference 0.25, wall 1.5 s\n")
+            "unreadable 0, star seconds fast 0.050 reference 0.400, solve seconds fast 0.200 "
+            "reference 0.250, wall 1.5 s\n")
     DIFFERENT = ("b.fits: 1000 x 700, binned 2; filter DIFFERS first at pixel (4, 0): fast 9, "
                  "reference 8; blind: solved (2°, 7 stars) DIFFERS in rms|angle\n"
                  "summary: images 1, stars compared 0, solve pairs 1, solved 1, "
-                 "differences 1, unreadable 0, solve seconds fast 0.1 reference 0.1, wall 1 s\n")
+                 "differences 1, unreadable 0, star seconds fast 0.010 reference 0.080, "
+                 "solve seconds fast 0.100 reference 0.150, wall 1 s\n")
 
     def test_summary_parsed_and_missing(self):
         cases = [  # output, expected counts (None: no summary)
             (self.SAME, {"images": 1, "stars": 120, "pairs": 2, "solved": 1, "differences": 0,
-                         "unreadable": 0}),
+                         "unreadable": 0, "star_fast": 0.05, "star_reference": 0.4,
+                         "solve_fast": 0.2, "solve_reference": 0.25}),
             (self.DIFFERENT, {"images": 1, "stars": 0, "pairs": 1, "solved": 1,
-                              "differences": 1, "unreadable": 0}),
+                              "differences": 1, "unreadable": 0, "star_fast": 0.01,
+                              "star_reference": 0.08, "solve_fast": 0.1,
+                              "solve_reference": 0.15}),
             ("a.fits: 3000 x 2000, binned 2; 120 stars identical\n", None),  # killed midway
             ("", None),
         ]
@@ -152,7 +157,7 @@ class Identity(unittest.TestCase):
                 if expected is None:
                     self.assertIsNone(r)
                     continue
-                self.assertEqual({k: r[k] for k in run.IDENTITY_KEYS}, expected)
+                self.assertEqual({k: r[k] for k in expected}, expected)
                 self.assertEqual(r["line"], text.splitlines()[0])
 
     def test_section_totals_and_lists_only_the_differing_fields(self):
@@ -162,7 +167,8 @@ class Identity(unittest.TestCase):
             e.update(band="1-2", n=n, wall=2.0, passes=["blind", "scale"])
             entries.append(e)
         lines = run.identity_lines(entries)
-        self.assertIn("| 3 | 240 | 5 | 3 | 1 | 0 | 6 |", lines)
+        # Sums of the three: star lists 0.05 + 0.01 + 0.05 against 0.4 + 0.08 + 0.4.
+        self.assertIn("| 3 | 240 | 5 | 3 | 1 | 0 | 0.1 / 0.9 | 0.5 / 0.7 | 6 |", lines)
         self.assertIn("passes: blind, scale;", " ".join(lines))
         rows = [line for line in lines if line.startswith("| 1-2 |")]
         self.assertEqual(len(rows), 1)
