@@ -2,18 +2,20 @@
 // the same solutions as the straightforward forms.
 //
 // For each image file:
-//  (a) stars: the image is read as the solver reads it (kestil_solver_load_image, the settings'
-//      binning); the star list of the product's path (kestil_solver_image_stars: the fast noise
-//      filter and the fast detector) is compared byte for byte, count included, with the list
-//      that the straightforward filter and detector of this folder give. Each stage is also
-//      compared on its own (the filtered pixels; the detector's records on the same filtered
-//      image), so that a difference is traced to the stage that makes it.
+//  (a) stars: the image is read as the solver reads it (kestil_solver_load_image, once for each
+//      binning that the solves use); the star list of the product's path
+//      (kestil_solver_image_stars: the fast noise filter and the fast detector) is compared byte
+//      for byte, count included, with the list that the straightforward filter and detector of
+//      this folder give. Each stage is also compared on its own (the filtered pixels; the
+//      detector's records on the same filtered image), so that a difference is traced to the
+//      stage that makes it.
 //  (b) solves: the file is solved twice through kestil_solver_solve, with the fast engine and
 //      with the reference engine (kestil_solver_use_reference_engine); the SolverSolution
 //      records must be equal byte for byte apart from the time.
 // The solve is deterministic given the stars (no time limit unless one is given), so (a) and
 // (b) together show the whole chain from the file to the solution identical. Exit status 1 on
 // any difference or unreadable image, 2 on a bad command line, 0 otherwise.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -352,48 +354,56 @@ bool compare_solves(const SolverSettings& settings, const std::vector<unsigned c
     return same;
 }
 
+// (a) for one binning: reads the image with it and compares the star lists. Result: false when
+// the image could not be read (counted and reported).
+bool check_stars(const std::vector<unsigned char>& bytes, int32_t downsample, Totals* totals,
+                 std::string* report) {
+    int32_t bin_factor = 0, image_width = 0, image_height = 0;
+    bool bayer = false;
+    const char* message = nullptr;
+    Owned<SolverImage> image(kestil_solver_load_image(
+        bytes.data(), static_cast<int32_t>(bytes.size()), downsample, &bin_factor, &image_width,
+        &image_height, &bayer, &message));
+    if (!image) {
+        report->append("; not read: ");
+        report->append(message ? message : "unknown error");
+        ++totals->unreadable;
+        return false;
+    }
+    char text[128];
+    std::snprintf(text, sizeof text, "; %d x %d, binned %d", image_width, image_height,
+                  bin_factor);
+    report->append(text);
+    const long stars = compare_stars(image.get(), totals, report);
+    if (stars < 0)
+        ++totals->differences;
+    else
+        totals->stars += stars;
+    return true;
+}
+
+// (a) once for each binning that the sets use, before the first solve with it, then (b).
 void check_image(const Options& o, const std::string& path, Totals* totals) {
     ++totals->images;
     std::string report = path;
     std::vector<unsigned char> bytes;
-    std::vector<std::string> storage;
-    SolverSettings settings;
-    if (!solve_settings(o, o.solve_sets.front(), path, &storage, &settings)) {
-        std::printf("%s; settings refused\n", path.c_str());
-        ++totals->unreadable;
-        return;
-    }
     if (!read_file(path, &bytes)) {
         std::printf("%s; can't read the file\n", path.c_str());
         ++totals->unreadable;
         return;
     }
-    int32_t bin_factor = 0, image_width = 0, image_height = 0;
-    bool bayer = false;
-    const char* message = nullptr;
-    Owned<SolverImage> image(kestil_solver_load_image(
-        bytes.data(), static_cast<int32_t>(bytes.size()), settings.downsample, &bin_factor,
-        &image_width, &image_height, &bayer, &message));
-    if (!image) {
-        std::printf("%s; not read: %s\n", path.c_str(), message ? message : "unknown error");
-        ++totals->unreadable;
-        return;
-    }
-    char text[128];
-    std::snprintf(text, sizeof text, ": %d x %d, binned %d", image_width, image_height,
-                  bin_factor);
-    report.append(text);
-    const long stars = compare_stars(image.get(), totals, &report);
-    image.reset();
-    if (stars < 0)
-        ++totals->differences;
-    else
-        totals->stars += stars;
+    std::vector<std::string> storage;
+    std::vector<int32_t> binnings;  // those whose stars were compared
     for (const SolveSet& set : o.solve_sets) {
+        SolverSettings settings;
         if (!solve_settings(o, set, path, &storage, &settings)) {
             report.append("; settings refused");
             ++totals->unreadable;
             continue;
+        }
+        if (std::find(binnings.begin(), binnings.end(), settings.downsample) == binnings.end()) {
+            binnings.push_back(settings.downsample);
+            if (!check_stars(bytes, settings.downsample, totals, &report)) break;
         }
         if (!compare_solves(settings, bytes, set, totals, &report)) ++totals->differences;
     }

@@ -326,12 +326,15 @@ def kestil_hints(field, pass_name):
     return []
 
 
+def kestil_setting(solver):
+    """kestil_solver's options for one of our solvers (its binning)."""
+    return ["-D", "1"] if solver == "kestil-d1" else []
+
+
 def kestil_command(args, field, pass_name, index_dir, image, solver="kestil"):
     cmd = [os.path.join(args.bin, "app/kestil_solver"), "-i", index_dir, "-f", "json",
            "-c", str(args.time_limit)]
-    if solver == "kestil-d1":
-        cmd += ["-D", "1"]
-    return cmd + kestil_hints(field, pass_name) + [image]
+    return cmd + kestil_setting(solver) + kestil_hints(field, pass_name) + [image]
 
 
 def peer_command(args, field, pass_name, out_dir, image, config):
@@ -445,16 +448,27 @@ def parse_identity_output(text):
     return r
 
 
+def identity_solvers(args):
+    """Our solvers (binnings) that the identity check covers: those run, else all of them."""
+    return [s for s in args.solvers if s.startswith("kestil")] or \
+        [s for s in SOLVERS if s.startswith("kestil")]
+
+
 def check_identity(args, field, index_dir, image, scratch):
-    """solve_identity on one image: its star list against the straightforward filter and
-    detector, then one pair of solves (fast and reference engine) per pass with that pass's
-    hints, no time limit. Returns the counts; a run without a summary counts as unreadable."""
+    """solve_identity on one image: for each of our solvers' binnings its star list against the
+    straightforward filter and detector, then one pair of solves (fast and reference engine)
+    per pass with that pass's hints, no time limit. Returns the counts; a run without a summary
+    counts as unreadable."""
     cmd = [os.path.join(args.bin, "bench/identity/solve_identity"), "-i", index_dir]
-    for pass_name in args.passes:
-        cmd += ["--solve", " ".join([pass_name + ":"] + kestil_hints(field, pass_name))]
+    solvers = identity_solvers(args)
+    for solver in solvers:
+        for pass_name in args.passes:
+            name = pass_name if solver == "kestil" else "%s %s" % (solver, pass_name)
+            cmd += ["--solve", " ".join([name.replace(" ", "-") + ":"] + kestil_setting(solver)
+                                        + kestil_hints(field, pass_name))]
     out = os.path.join(scratch, "identity.out")
     status, wall, _ = run_measured(cmd + [image], out, out + ".err",
-                                   2 * len(args.passes) * 600 + 600)
+                                   2 * len(solvers) * len(args.passes) * 600 + 600)
     with open(out, errors="replace") as f:
         r = parse_identity_output(f.read())
     if r is None:
@@ -462,7 +476,7 @@ def check_identity(args, field, index_dir, image, scratch):
             r = dict.fromkeys(IDENTITY_KEYS + IDENTITY_SECONDS_KEYS, 0)
             r.update(images=1, unreadable=1,
                      line="no summary (exit %d): %s" % (status, f.read()[-300:]))
-    r.update(status=status, wall=wall, passes=list(args.passes))
+    r.update(status=status, wall=wall, passes=list(args.passes), solvers=solvers)
     return r
 
 
@@ -472,15 +486,18 @@ def identity_lines(entries):
         return []
     total = {k: sum(e.get(k, 0) for e in entries) for k in IDENTITY_KEYS + IDENTITY_SECONDS_KEYS}
     passes = [p for p in PASSES if any(p in e["passes"] for e in entries)]
+    solvers = [SOLVER_LABELS[s] for s in SOLVERS
+               if any(s in e.get("solvers", ["kestil"]) for e in entries)]
     lines = ["## Identity of the fast hot paths", "",
              "`solve_identity` (bench/identity) on the images of the set: the star list of the "
              "product's noise filter and detector compared byte for byte with the "
              "straightforward forms, and each image solved with the fast and with the "
-             "reference engine (passes: %s; no time limit), the solutions compared byte for "
+             "reference engine (%s; passes: %s; no time limit), the solutions compared byte for "
              "byte apart from the time. Solve pairs: one fast and one reference solve. "
              "Times: the star lists (product against the straightforward filter and "
              "detector) and the solves (fast and reference engine, reading and detection "
-             "included), summed; wall: the whole check." % ", ".join(passes), "",
+             "included), summed; wall: the whole check." % (
+                 ", ".join("`%s`" % s for s in solvers), ", ".join(passes)), "",
              "| Images | Stars compared | Solve pairs | Solved | Differences | Unreadable "
              "| Star lists (s) | Solves (s) | Wall (s) |",
              "|---:|---:|---:|---:|---:|---:|---:|---:|---:|",

@@ -164,12 +164,14 @@ class Identity(unittest.TestCase):
         entries = []
         for n, text in enumerate([self.SAME, self.DIFFERENT, self.SAME]):
             e = run.parse_identity_output(text)
-            e.update(band="1-2", n=n, wall=2.0, passes=["blind", "scale"])
+            e.update(band="1-2", n=n, wall=2.0, passes=["blind", "scale"],
+                     solvers=["kestil", "kestil-d1"])
             entries.append(e)
         lines = run.identity_lines(entries)
         # Sums of the three: star lists 0.05 + 0.01 + 0.05 against 0.4 + 0.08 + 0.4.
         self.assertIn("| 3 | 240 | 5 | 3 | 1 | 0 | 0.1 / 0.9 | 0.5 / 0.7 | 6 |", lines)
-        self.assertIn("passes: blind, scale;", " ".join(lines))
+        self.assertIn("(`kestil_solver`, `kestil_solver -D 1`; passes: blind, scale;",
+                      " ".join(lines))
         rows = [line for line in lines if line.startswith("| 1-2 |")]
         self.assertEqual(len(rows), 1)
         # The image line keeps its text with the table's separator replaced.
