@@ -815,6 +815,18 @@ def machine_text():
         cpu, os.cpu_count() or 0, load, time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()))
 
 
+def keep_recorded(runs, args):
+    """The recorded runs that this run keeps: with --resume all of them (the missing ones are
+    done next), else all but those it is about to do again (its solvers, bands, passes and
+    --numbers)."""
+    if args.resume:
+        return list(runs)
+    return [r for r in runs
+            if r["solver"] not in args.solvers or r["band"] not in args.bands
+            or r["pass"] not in args.passes
+            or (args.numbers is not None and r["n"] not in args.numbers)]
+
+
 def main():
     default_catalog = os.environ.get(
         "KESTIL_CATALOG",
@@ -926,9 +938,7 @@ def main():
         if all(old.get(k) == meta[k] for k in ("time_limit", "count", "seed")):
             with open(runs_path) as f:
                 kept = [json.loads(line) for line in f if line.strip()]
-            kept = [r for r in kept
-                    if r["solver"] not in args.solvers or r["band"] not in args.bands
-                    or (args.resume and r["pass"] in args.passes)]
+            kept = keep_recorded(kept, args)
             if kept:
                 meta["argv"] = old["argv"] + ["+"] + args.argv
     args.run_argv = meta["argv"]

@@ -95,6 +95,32 @@ class Bookkeeping(unittest.TestCase):
         self.assertEqual(run.percentile(values, 100), 10)
         self.assertEqual(run.percentile([3.0], 90), 3.0)
 
+    def test_recorded_runs_kept_unless_done_again(self):
+        import types
+        runs = [{"solver": s, "band": b, "pass": p, "n": n}
+                for s in ("kestil", "peer") for b in ("1-2", "2-4.5")
+                for p in ("blind", "scale") for n in (0, 1)]
+
+        def kept(resume, solvers, bands, passes, numbers):
+            args = types.SimpleNamespace(resume=resume, solvers=solvers, bands=bands,
+                                         passes=passes, numbers=numbers)
+            return {(r["solver"], r["band"], r["pass"], r["n"])
+                    for r in run.keep_recorded(runs, args)}
+
+        every = {(r["solver"], r["band"], r["pass"], r["n"]) for r in runs}
+        cases = [  # resume, solvers, bands, passes, numbers, the runs dropped
+            (True, ["peer"], ["1-2"], ["scale"], [0], set()),
+            (False, ["peer"], ["1-2", "2-4.5"], ["blind", "scale"], None,
+             {k for k in every if k[0] == "peer"}),
+            (False, ["kestil"], ["1-2", "2-4.5"], ["blind"], None,
+             {k for k in every if k[0] == "kestil" and k[2] == "blind"}),
+            (False, ["peer"], ["2-4.5"], ["blind", "scale"], [1],
+             {k for k in every if k[0] == "peer" and k[1] == "2-4.5" and k[3] == 1}),
+        ]
+        for resume, solvers, bands, passes, numbers, dropped in cases:
+            with self.subTest(resume=resume, solvers=solvers, passes=passes, numbers=numbers):
+                self.assertEqual(kept(resume, solvers, bands, passes, numbers), every - dropped)
+
     def test_fields_are_fixed_by_the_seed_and_within_their_bands(self):
         a, b = run.make_fields(3, 11), run.make_fields(3, 11)
         self.assertEqual(a, b)
