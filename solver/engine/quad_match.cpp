@@ -240,6 +240,30 @@ bool vote_grouped(QuadMatch* matches, uint32_t found, const IndexFile* index,
     return true;
 }
 
+// After the vote: the first match with the most votes gives the reference scale, and the
+// matches within the scale tolerance of it are moved to the front. Result: how many were kept.
+uint32_t keep_reference_scale(QuadMatch* matches, uint32_t found) {
+    int best_votes = 0;
+    float reference = 0.0f;
+    for (uint32_t i = 0; i < found; ++i) {
+        if (matches[i].votes > best_votes) {
+            best_votes = matches[i].votes;
+            reference = matches[i].ratio;
+        }
+    }
+    kestil_debug("%s: %d votes for scale %g", "kestil_solver_match_quads", best_votes,
+                 static_cast<double>(reference));
+    if (reference == 0.0f) return 0;
+
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < found; ++i)
+        if (std::fabs(1.0f - matches[i].ratio / reference) < scale_tolerance)
+            matches[kept++] = matches[i];
+    kestil_debug("%s: %d quads matched by scale (tolerance %g)", "kestil_solver_match_quads",
+                 static_cast<int>(kept), static_cast<double>(scale_tolerance));
+    return kept;
+}
+
 }  // namespace
 
 extern "C" bool solver_check_abort(SolveControl* control) {
@@ -269,32 +293,8 @@ extern "C" uint32_t kestil_solver_match_quads_reference(const ImageQuad* quads, 
     kestil_debug("%s: %d quads matched by hash (tolerance +-%d)", "kestil_solver_match_quads",
                  static_cast<int>(found), code_tolerance);
 
-    int best_votes = 0;
-    float reference = 0.0f;
-    for (uint32_t i = 0; i < found; ++i) {
-        if (i % 64 == 0 && solver_check_abort(control)) return 0;
-        for (uint32_t k = i + 1; k < found; ++k) {
-            if (agree(matches[i], matches[k])) {
-                ++matches[i].votes;
-                ++matches[k].votes;
-            }
-        }
-        if (matches[i].votes > best_votes) {
-            best_votes = matches[i].votes;
-            reference = matches[i].ratio;
-        }
-    }
-    kestil_debug("%s: %d votes for scale %g", "kestil_solver_match_quads", best_votes,
-                 static_cast<double>(reference));
-    if (reference == 0.0f) return 0;
-
-    uint32_t kept = 0;
-    for (uint32_t i = 0; i < found; ++i)
-        if (std::fabs(1.0f - matches[i].ratio / reference) < scale_tolerance)
-            matches[kept++] = matches[i];
-    kestil_debug("%s: %d quads matched by scale (tolerance %g)", "kestil_solver_match_quads",
-                 static_cast<int>(kept), static_cast<double>(scale_tolerance));
-    return kept;
+    if (!vote_pairwise(matches, found, control)) return 0;
+    return keep_reference_scale(matches, found);
 }
 
 extern "C" uint32_t kestil_solver_match_quads(const ImageQuad* quads, uint32_t count,
@@ -309,25 +309,6 @@ extern "C" uint32_t kestil_solver_match_quads(const ImageQuad* quads, uint32_t c
     kestil_debug("%s: %d quads matched by hash (tolerance +-%d)", "kestil_solver_match_quads",
                  static_cast<int>(found), code_tolerance);
 
-    int best_votes = 0;
-    float reference = 0.0f;
     if (!vote_grouped(matches, found, index, control)) return 0;
-    // The first match with the most votes gives the reference scale.
-    for (uint32_t i = 0; i < found; ++i) {
-        if (matches[i].votes > best_votes) {
-            best_votes = matches[i].votes;
-            reference = matches[i].ratio;
-        }
-    }
-    kestil_debug("%s: %d votes for scale %g", "kestil_solver_match_quads", best_votes,
-                 static_cast<double>(reference));
-    if (reference == 0.0f) return 0;
-
-    uint32_t kept = 0;
-    for (uint32_t i = 0; i < found; ++i)
-        if (std::fabs(1.0f - matches[i].ratio / reference) < scale_tolerance)
-            matches[kept++] = matches[i];
-    kestil_debug("%s: %d quads matched by scale (tolerance %g)", "kestil_solver_match_quads",
-                 static_cast<int>(kept), static_cast<double>(scale_tolerance));
-    return kept;
+    return keep_reference_scale(matches, found);
 }
