@@ -20,20 +20,31 @@ inline std::vector<std::string>& captured_lines() {
 
 inline void capture_line(int, const char* line) { captured_lines().emplace_back(line); }
 
+// Routes the log at debug level to a handler for the lifetime of the object, then puts back the
+// handler and level it found.
+class LogHandlerScope {
+public:
+    explicit LogHandlerScope(kestil_log_handler handler)
+        : handler_(kestil_log_message_handler), level_(kestil_get_log_level()) {
+        kestil_log_message_handler = handler;
+        kestil_set_log_level(3);
+    }
+    ~LogHandlerScope() {
+        kestil_log_message_handler = handler_;
+        kestil_set_log_level(level_);
+    }
+    LogHandlerScope(const LogHandlerScope&) = delete;
+    LogHandlerScope& operator=(const LogHandlerScope&) = delete;
+
+private:
+    kestil_log_handler handler_;
+    int level_;
+};
+
 // Routes the log into captured_lines() at debug level for the lifetime of the object.
 class LogCapture {
 public:
-    LogCapture() : saved_(kestil_get_log_level()) {
-        captured_lines().clear();
-        kestil_log_message_handler = capture_line;
-        kestil_set_log_level(3);
-    }
-    ~LogCapture() {
-        kestil_log_message_handler = nullptr;
-        kestil_set_log_level(saved_);
-    }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
+    LogCapture() { captured_lines().clear(); }
 
     bool contains(const std::string& text) const {
         for (const std::string& line : captured_lines())
@@ -42,7 +53,7 @@ public:
     }
 
 private:
-    int saved_;
+    LogHandlerScope scope_{capture_line};
 };
 
 inline uint64_t pack_code(int x1, int y1, int x2, int y2) {

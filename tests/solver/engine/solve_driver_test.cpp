@@ -411,26 +411,6 @@ void note_engine_work(int, const char* line) {
         engine_work.most_matches = std::max(engine_work.most_matches, static_cast<size_t>(count));
 }
 
-// Debug lines into note_engine_work while it lives.
-class EngineWorkLog {
-public:
-    EngineWorkLog() : handler_(kestil_log_message_handler), level_(kestil_get_log_level()) {
-        engine_work = {};
-        kestil_log_message_handler = note_engine_work;
-        kestil_set_log_level(3);
-    }
-    ~EngineWorkLog() {
-        kestil_log_message_handler = handler_;
-        kestil_set_log_level(level_);
-    }
-    EngineWorkLog(const EngineWorkLog&) = delete;
-    EngineWorkLog& operator=(const EngineWorkLog&) = delete;
-
-private:
-    kestil_log_handler handler_;
-    int level_;
-};
-
 // The heap of a solve, as main runs it (the image file read into one block, then the solve).
 // Its peak is the driver's fixed buffers (500 image stars, 1,000,000 image quads, 1,000,000 quad
 // matches, 1,000 star pairs), the file, the working image and the engine's scratch: the quad
@@ -463,7 +443,8 @@ TEST_F(Sky, PeakHeapOfASolve) {
         SolverSolution warm_up{};
         const std::vector<uint8_t> bytes = image(field(150.2, 30.1, 6.0, 10.0, 1, 800, 600));
         const SolverSettings settings = Sky::settings();
-        EngineWorkLog log;
+        engine_work = {};
+        engine_test::LogHandlerScope log(note_engine_work);
         kestil_solver_solve(&settings, bytes.data(), static_cast<uint32_t>(bytes.size()), &warm_up);
     }
     for (const Case& c : cases) {
@@ -488,7 +469,8 @@ TEST_F(Sky, PeakHeapOfASolve) {
         size_t peak = 0, left = 0;
         bool overflow = false;
         {
-            EngineWorkLog log;  // the engine's debug lines give its scratch sizes
+            engine_work = {};
+            engine_test::LogHandlerScope log(note_engine_work);  // the engine's debug lines: scratch sizes
             test_support::HeapWatch watch;
             auto* file = static_cast<uint8_t*>(kestil_checked_malloc(bytes.size()));
             std::memcpy(file, bytes.data(), bytes.size());
