@@ -1,8 +1,10 @@
-// solver/index/index_download.h - download of one published index over HTTP(S)
+// solver/index/index_download.h - download of one published index over HTTP(S) or from a file
 // The file for a scale is fetched from "<base URL>/<index file name>" into "<path>.part" next to
 // its final place, in blocks of 65536 bytes, checked (header, scale, counts and the full layout
 // check of map_index) and renamed into place without replacing an existing file. A failed or
 // interrupted transfer leaves nothing behind and never touches an installed index.
+// Base URLs are http://, https:// or file:// (a mirror on a local or mounted folder); redirects
+// are followed to http:// and https:// only, so a server can never point the solver at a file.
 // The abort flag is a byte owned by the caller and set asynchronously (by a signal handler);
 // it is read with atomic byte loads between blocks and while the transfer waits.
 // Trust anchors for HTTPS are the system's; SSL_CERT_FILE and SSL_CERT_DIR replace them when set.
@@ -34,10 +36,34 @@ bool kestil_solver_download_index(const SolverSettings* settings, const char* ba
                                   float scale, const volatile uint8_t* abort_flag,
                                   const char** result);
 
+// Progress of one transfer, called on the caller's thread from inside the download: several
+// times a second while the body arrives (also while it stalls) and once when it is complete.
+// received_bytes counts the body written so far; total_bytes is the announced length, or -1
+// when the server announced none. It must not call back into this module.
+typedef void (*IndexDownloadProgress)(void* context, uint64_t received_bytes,
+                                      int64_t total_bytes);
+
+// What a caller may ask of a download beyond its result text; every field may be null or 0.
+typedef struct IndexDownloadHooks {
+    IndexDownloadProgress progress;  // told the progress of the body
+    void* context;                   // handed to progress
+    char* reason;                    // on failure: one line on the cause, without line end, e.g.
+    size_t reason_size;              // "<url>: HTTP status 404", "<url>: Could not resolve host:
+                                     // <host>" or "<url>: No such file or directory"; empty
+                                     // when there is nothing to add (too long a URL, abort)
+} IndexDownloadHooks;
+
+// kestil_solver_download_index with hooks (null = none): the same result, texts and files.
+bool kestil_solver_download_index_with_hooks(const SolverSettings* settings,
+                                             const char* base_url, float scale,
+                                             const volatile uint8_t* abort_flag,
+                                             const IndexDownloadHooks* hooks,
+                                             const char** result);
+
 // Given:     url, part_path, abort_flag
 // Returned:  result   "the download failed" or "the index file can't be written" when false
-// Result:    true when the whole response body (status 200, as long as announced) was written
-//            to part_path; a failure may leave a partial part_path for the caller to delete
+// Result:    true when the whole response body (status 200, as long as announced; for file://
+//            the whole file) was written to part_path; a failure may leave a partial part_path for the caller to delete
 bool fetch_index(const char* url, const char* part_path, const volatile uint8_t* abort_flag,
                  const char** result);
 

@@ -9,6 +9,7 @@ NAME=BEHAVIOUR change how a file is answered:
   chain:N    N redirects through /hop/1/NAME .. /hop/N/NAME (statuses 301, 302, 303, 307 and
              308 in turn), then the file
   loop       answer 302 with a Location of the request's own path
+  goto:URL   answer 302 with the Location URL (any scheme)
   bounce     answer 302 from /ping/NAME to /pong/NAME and from anywhere else to /ping/NAME
              (both give up with status 508 after 100 redirects, so that a client that never
              stops following does not hang its test)
@@ -82,6 +83,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.plain(int(rule[7:]), b"no index here\n")
         if rule == "redirect":
             return self.redirect(302, "/redirected/" + name)
+        if rule.startswith("goto:"):
+            return self.redirect(302, rule[5:])
         if rule in ("loop", "bounce"):
             with log_lock:
                 self.server.loops += 1

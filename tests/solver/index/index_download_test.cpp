@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -37,16 +38,45 @@ struct Outcome {
     bool installed;
     std::string result;
     std::string log;
+    std::string reason;  // the cause handed to the caller
+    int progress_calls = 0;
+    int64_t last_received = -1, last_total = -1;  // the last progress call
+    bool over_total = false;  // a call with more bytes than announced
 };
+
+extern "C" void record_progress(void* context, uint64_t received, int64_t total) {
+    Outcome& outcome = *static_cast<Outcome*>(context);
+    ++outcome.progress_calls;
+    outcome.last_received = static_cast<int64_t>(received);
+    outcome.last_total = total;
+    if (total >= 0 && static_cast<int64_t>(received) > total) outcome.over_total = true;
+}
 
 Outcome download(const SolverSettings& settings, const std::string& base, float scale,
                  const volatile uint8_t* flag = nullptr) {
+    Outcome outcome{};
+    char reason[8192] = "unset";
+    const IndexDownloadHooks hooks{record_progress, &outcome, reason, sizeof reason};
     const char* result = "unset";
     LogCapture log(1);
     testing::internal::CaptureStderr();  // the header check writes its own lines there
-    const bool installed = kestil_solver_download_index(&settings, base.c_str(), scale, flag, &result);
+    outcome.installed = kestil_solver_download_index_with_hooks(&settings, base.c_str(), scale,
+                                                                flag, &hooks, &result);
     testing::internal::GetCapturedStderr();
-    return {installed, installed ? "" : result, log.text()};
+    outcome.result = outcome.installed ? "" : result;
+    outcome.log = log.text();
+    outcome.reason = reason;
+    return outcome;
+}
+
+// The reason begins with expected ("" = is empty); {url} stands for url.
+void expect_reason(const std::string& expected, const std::string& url, const Outcome& outcome) {
+    std::string text = expected;
+    if (const size_t at = text.find("{url}"); at != std::string::npos) text.replace(at, 5, url);
+    if (text.empty())
+        EXPECT_EQ("", outcome.reason);
+    else
+        EXPECT_EQ(0u, outcome.reason.rfind(text, 0)) << outcome.reason;
 }
 
 // Sets environment variables for a scope and restores them after.
@@ -86,27 +116,34 @@ TEST(DownloadIndex, OutcomesOfRealTransfers) {
         std::string rule;
         bool installed;
         const char* result;
-        const char* log;  // a part of the error log
+        const char* log;     // a part of the error log
+        const char* reason;  // the beginning of the cause for the caller
     };
+    const char* const not_valid = "{url} is not a valid index of 5°";
     const Case cases[] = {
-        {"installed", good, "", true, "", ""},
-        {"redirected", good, "redirect", true, "", ""},
-        {"404", {}, "", false, "the download failed", "fetch_index: HTTP status 404"},
-        {"500", good, "status:500", false, "the download failed", "fetch_index: HTTP status 500"},
+        {"installed", good, "", true, "", "", ""},
+        {"redirected", good, "redirect", true, "", "", ""},
+        {"404", {}, "", false, "the download failed", "fetch_index: HTTP status 404",
+         "{url}: HTTP status 404"},
+        {"500", good, "status:500", false, "the download failed", "fetch_index: HTTP status 500",
+         "{url}: HTTP status 500"},
         {"body cut short", good, "short", false, "the download failed",
-         "fetch_index: InternetReadFile() failed (transfer closed with "},
+         "fetch_index: InternetReadFile() failed (transfer closed with ",
+         "{url}: transfer closed with "},
         {"wrong scale", small_index(2.0f), "", false, "the downloaded file is not a valid index",
-         " is not a valid index of 5°"},
+         " is not a valid index of 5°", not_valid},
         {"no quads", small_index(5.0f, 5, 0), "", false,
-         "the downloaded file is not a valid index", " is not a valid index of 5°"},
+         "the downloaded file is not a valid index", " is not a valid index of 5°", not_valid},
         {"no stars", small_index(5.0f, 0, 0), "", false,
-         "the downloaded file is not a valid index", ""},
-        {"bad magic", bad_magic, "", false, "the downloaded file is not a valid index", ""},
+         "the downloaded file is not a valid index", "", not_valid},
+        {"bad magic", bad_magic, "", false, "the downloaded file is not a valid index", "",
+         not_valid},
         {"grid 1000", bad_grid, "", false, "the downloaded file is not a valid index",
-         "is corrupted (invalid header)"},
+         "is corrupted (invalid header)", not_valid},
         {"cut in its buckets", cut, "", false, "the downloaded file is not a valid index",
-         "is corrupted (invalid header)"},
-        {"empty body", {'\0'}, "", false, "the downloaded file is not a valid index", ""},
+         "is corrupted (invalid header)", not_valid},
+        {"empty body", {'\0'}, "", false, "the downloaded file is not a valid index", "",
+         not_valid},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -124,6 +161,16 @@ TEST(DownloadIndex, OutcomesOfRealTransfers) {
         EXPECT_EQ(c.installed, outcome.installed);
         EXPECT_EQ(c.result, outcome.result);
         EXPECT_NE(std::string::npos, outcome.log.find(c.log)) << outcome.log;
+        expect_reason(c.reason, server.url("/releases/") + five, outcome);
+        // Progress: none for an error status's body; a whole body ends with its full length.
+        EXPECT_FALSE(outcome.over_total);
+        const int64_t size = std::string(c.what) == "empty body" ? 0 : int64_t(c.served.size());
+        if (std::string(c.result) == "the download failed" && c.rule != "short") {
+            EXPECT_EQ(0, outcome.progress_calls);
+        } else if (c.rule != "short") {
+            EXPECT_EQ(size, outcome.last_received);
+            EXPECT_EQ(size > 0 ? size : -1, outcome.last_total);
+        }
         if (c.installed) {
             EXPECT_EQ((std::vector<std::string>{five}), dir.entries());
             EXPECT_EQ(good, read_bytes(dir.file(five)));
@@ -200,6 +247,8 @@ TEST(DownloadIndex, ExistingDestinationIsNeverReplaced) {
     ASSERT_TRUE(write_file(dir.file(five), old));
     const Outcome outcome = download(settings_for(dir), server.url(), 5.0f);
     EXPECT_EQ("the index file can't be installed", outcome.result);
+    EXPECT_EQ(dir.file(five) + ".part can't be renamed to " + dir.file(five) + ": File exists",
+              outcome.reason);
     EXPECT_NE(std::string::npos,
               outcome.log.find("kestil_solver_download_index: failed to rename " + dir.file(five) +
                                ".part (File exists)"));
@@ -348,5 +397,51 @@ TEST(DownloadIndex, StalledServerEndsByTheAbortFlag) {
         EXPECT_EQ("", outcome.log);
         EXPECT_EQ((std::vector<std::string>{five}), dir.entries());
         EXPECT_EQ(installed, read_bytes(dir.file(five)));
+    }
+}
+
+// Mirrors on a file system (file://, its path percent-encoded as URLs are) install like HTTP
+// ones; a missing file, a refused connection and a redirect from a server to a file:// address
+// fail with their cause, and leave nothing behind.
+TEST(DownloadIndex, FileUrlsAndUnreachableLocations) {
+    const std::vector<unsigned char> good = small_index(5.0f);
+    TempDir mirror;
+    ASSERT_EQ(0, mkdir(mirror.file("a b").c_str(), 0700));
+    ASSERT_TRUE(write_file(mirror.file("a b/") + five, good));
+    const std::string file_base = "file://" + mirror.file("a%20b");
+    LoopbackServer server({{std::string(five) + "=goto:" + file_base + "/" + five}});
+    ASSERT_TRUE(server.running());
+    struct Case {
+        const char* what;
+        std::string base;
+        bool installed;
+        std::string reason;  // its beginning
+    };
+    const Case cases[] = {
+        {"file", file_base, true, ""},
+        {"file, base with a slash", file_base + "/", true, ""},
+        {"missing file", "file://" + mirror.path(), false,
+         "file://" + mirror.path() + "/" + five + ": No such file or directory"},
+        {"connection refused", "http://127.0.0.1:1", false,
+         "http://127.0.0.1:1/" + std::string(five) + ": Failed to connect to 127.0.0.1 port 1"},
+        {"server redirecting to a file", server.url("/dl"), false,
+         server.url("/dl/") + five +
+             ": redirected to an address other than http:// or https://, which is not followed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const Outcome outcome = download(settings_for(dir), c.base, 5.0f);
+        EXPECT_EQ(c.installed, outcome.installed);
+        expect_reason(c.reason, "", outcome);
+        if (!c.installed) {
+            EXPECT_EQ("the download failed", outcome.result);
+            EXPECT_TRUE(dir.entries().empty());
+            continue;
+        }
+        EXPECT_EQ(good, read_bytes(dir.file(five)));
+        EXPECT_EQ((std::vector<std::string>{five}), dir.entries());
+        EXPECT_EQ(int64_t(good.size()), outcome.last_received);
+        EXPECT_EQ(int64_t(good.size()), outcome.last_total);
     }
 }
