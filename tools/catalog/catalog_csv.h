@@ -1,8 +1,9 @@
 // tools/catalog/catalog_csv.h - reader of star catalogue CSV files (ra,dec,mag in degrees)
 // The file starts with a header line naming its columns; the columns "ra", "dec" and "mag" are
-// read (any order, extra columns ignored), one star per following line. Input may be plain or
-// gzip-compressed (recognised by its content, not its name). Empty lines are skipped; any other
-// line that does not hold three finite numbers in those columns fails the whole read.
+// read (any order, extra columns ignored; a field in double quotes may hold commas), one star
+// per following line. Input may be plain or gzip-compressed (recognised by its content, not its
+// name). Empty lines are skipped; any other line that does not hold three finite numbers in
+// those columns fails the whole read.
 // Single-threaded per call; keeps no state.
 #ifndef KESTIL_TOOLS_CATALOG_CATALOG_CSV_H
 #define KESTIL_TOOLS_CATALOG_CATALOG_CSV_H

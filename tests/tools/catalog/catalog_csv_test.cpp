@@ -2,25 +2,20 @@
 #include "tools/catalog/catalog_csv.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <cmath>
 #include <cstdio>
 #include <string>
 
 #include "tests/support/temp_dir.hpp"
+#include "tests/tools/catalog/catalog_test_files.hpp"
 
 namespace {
 
 class CatalogCsv : public ::testing::Test {
 protected:
     std::string write(const char* name, const std::string& text, bool gzip) {
-        if (!gzip) return dir.file(name, text);
-        const std::string path = dir.file(name);
-        gzFile f = gzopen(path.c_str(), "wb");
-        gzwrite(f, text.data(), unsigned(text.size()));
-        gzclose(f);
-        return path;
+        return catalog_test::write(dir, name, text, gzip);
     }
     test_support::TempDir dir{"catalog_csv"};
 };
