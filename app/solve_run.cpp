@@ -8,6 +8,7 @@
 
 #include <memory>
 
+#include "app/index_commands.h"
 #include "app/options.h"
 #include "app/reports.h"
 #include "app/wcs_header.h"
@@ -20,6 +21,10 @@ constexpr long max_image_size = 2147483647;  // the solver takes a signed 32-bit
 constexpr int log_level_errors = 1;
 constexpr int log_level_debug = 3;
 const char* const unreadable_message = "Can't read the image file";
+// The solve's message when none of the selected indexes is installed.
+const char* const no_index_message =
+    "No index files found, download them with --download or the Solvane Agent, or select another "
+    "index directory";
 
 struct FileCloser {
     void operator()(FILE* file) const noexcept { fclose(file); }
@@ -31,6 +36,17 @@ void drop_log_line(int, const char*) {}
 bool cant_read(const char* path) {
     fprintf(stderr, "%s: can't read '%s'\n", program_name, path);
     return false;
+}
+
+// After the "No index files found" line: a missing index directory named as such, then the
+// ways to get indexes.
+void explain_missing_indexes(const SolverSettings* settings) {
+    report_missing_index_directory(settings);
+    fprintf(stderr,
+            "%s: to get index files, build them with 'kestil_build_index --catalog FILE --dir DIR "
+            "--scale all' or download them from a mirror with '%s -i DIR --download all "
+            "--index-url URL' (or KESTIL_INDEX_URL)\n",
+            program_name, program_name);
 }
 
 void write_report(const SolverSettings* settings, const SolverSolution* solution) {
@@ -89,9 +105,11 @@ int run_solve(const SolverSettings* settings) {
     if (read_image_file(settings->image_file, &image, &image_size)) {
         kestil_solver_solve(settings, image, image_size, &solution);
         free(image);
-        if (!solution.solved)
-            fprintf(stderr, "Not solved: %s\n",
-                    solution.message ? solution.message : "Unknown error");
+        if (!solution.solved) {
+            const char* message = solution.message ? solution.message : "Unknown error";
+            fprintf(stderr, "Not solved: %s\n", message);
+            if (strcmp(message, no_index_message) == 0) explain_missing_indexes(settings);
+        }
     } else {
         solution.solved = false;
         solution.message = unreadable_message;

@@ -24,8 +24,9 @@ void configure_logging(int verbosity);
 bool read_image_file(const char* path, unsigned char** data, uint32_t* size);
 
 // Runs the solve of settings->image_file: sets progress_stream, reads the image, calls
-// kestil_solver_solve, writes "Not solved: <message>" to the standard error when unsolved and
-// then the report of the output format.
+// kestil_solver_solve, writes "Not solved: <message>" to the standard error when unsolved (when
+// no index was found, followed by a line naming a missing index directory and one on how to get
+// indexes) and then the report of the output format.
 // Result: the exit code, 0 when solved, else 1
 int run_solve(const SolverSettings* settings);
 

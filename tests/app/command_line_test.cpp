@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
+#include <cstdint>
 #include <map>
 #include <regex>
 #include <string>
@@ -201,6 +203,76 @@ TEST(CommandLine, OutOfMemoryIsAFailure) {
     EXPECT_EQ("Failed to allocate memory", r.err);
     EXPECT_EQ("", r.out);
 #endif
+}
+
+// A 200 x 200 RAW2 image ("RAW2", width, height, 16-bit samples) with twelve Gaussian stars on
+// a flat background: enough stars for a solve to go on to its indexes.
+std::string star_field_raw2() {
+    constexpr uint32_t side = 200;
+    std::vector<double> sky(side * side, 1000.0);
+    for (int i = 0; i < 12; ++i) {
+        const double x0 = 20 + (i * 13) % 160, y0 = 15 + (i * 37) % 170, flux = 20000.0 / (1 + i);
+        for (uint32_t y = 0; y < side; ++y)
+            for (uint32_t x = 0; x < side; ++x)
+                sky[y * side + x] += flux * std::exp(-((x - x0) * (x - x0) + (y - y0) * (y - y0)) / 4.5);
+    }
+    std::string bytes = "RAW2";
+    for (uint32_t value : {side, side}) bytes.append(reinterpret_cast<const char*>(&value), 4);
+    for (double v : sky) {
+        const uint16_t sample = static_cast<uint16_t>(std::min(65535.0, v));
+        bytes.append(reinterpret_cast<const char*>(&sample), 2);
+    }
+    return bytes;
+}
+
+// A solve, --list and --remove name an index directory that is missing or is no directory on
+// the standard error; the standard output, the exit codes and the document's message stay as
+// they are. A solve that finds no index also says how to get indexes.
+TEST(CommandLine, MissingIndexDirectoryIsNamed) {
+    TempDir dir;
+    const std::string image = dir.file("stars.raw", star_field_raw2());
+    const std::string missing = dir.file("missing"), plain = dir.file("plain", "x");
+    const std::string empty = dir.file("empty");
+    ASSERT_EQ(0, mkdir(empty.c_str(), 0700));
+    const std::string no_index_message =
+        "No index files found, download them with --download or the Solvane Agent, or select "
+        "another index directory";
+    const std::string no_index = "Not solved: " + no_index_message + "\n";
+    const std::string way_out =
+        "kestil_solver: to get index files, build them with 'kestil_build_index --catalog FILE "
+        "--dir DIR --scale all' or download them from a mirror with 'kestil_solver -i DIR "
+        "--download all --index-url URL' (or KESTIL_INDEX_URL)\n";
+    const std::string is_missing = "kestil_solver: the index directory '" + missing + "' does not exist\n";
+    const std::string not_a_dir = "kestil_solver: the index directory '" + plain + "' is not a directory\n";
+    struct Case {
+        std::vector<std::string> args;
+        int exit_code;
+        std::string err, out_start;
+    };
+    const Case cases[] = {
+        {{"-i", missing, "-D", "1", image}, 1, no_index + is_missing + way_out, ""},
+        {{"-i", plain, "-D", "1", image}, 1, no_index + not_a_dir + way_out, ""},
+        {{"-i", empty, "-D", "1", image}, 1, no_index + way_out, ""},
+        {{"-i", missing, "-D", "1", "-f", "json", image}, 1, no_index + is_missing + way_out,
+         "{\n  \"file\": \"" + image + "\",\n  \"solved\": false,\n"},
+        {{"-i", missing, "-l"}, 0, is_missing, "Index directory: " + missing + "\n"},
+        {{"-i", plain, "-l"}, 0, not_a_dir, "Index directory: " + plain + "\n"},
+        {{"-i", empty, "-l"}, 0, "", "Index directory: " + empty + "\n"},
+        {{"-i", missing, "--remove", "5"}, 0, is_missing,
+         "5° Tycho-2 (FOV 4.5° - 10°) is not installed\n"},
+        {{"-i", empty, "--remove", "5"}, 0, "", "5° Tycho-2 (FOV 4.5° - 10°) is not installed\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[1] + " " + c.args[2]);
+        ChildRun r = solver(c.args);
+        EXPECT_EQ(c.exit_code, r.exit_code);
+        EXPECT_EQ(c.err, r.err);
+        EXPECT_EQ(0u, r.out.rfind(c.out_start, 0)) << r.out;
+        if (c.args.size() > 5 && c.args[5] == "json") {  // the document keeps its message
+            EXPECT_NE(std::string::npos, r.out.find("\"message\": \"" + no_index_message + "\"\n"));
+        }
+    }
+    EXPECT_FALSE(test_support::exists(missing));
 }
 
 TEST(CommandLine, ProgressStreamFollowsTheFormat) {

@@ -2,15 +2,23 @@
 // child process (they print, and the download installs signal handlers)
 #include "app/index_commands.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "index_test_support.hpp"
+#include "solver/index/index_download.h"
 #include "solver/index/index_file.h"
 
 using namespace index_test;
@@ -31,6 +39,56 @@ std::vector<unsigned char> cut_index(float scale) {
     std::vector<unsigned char> bytes = small_index(scale);
     bytes.resize(bytes.size() / 2);
     return bytes;
+}
+
+// A run of the program with its standard error on a terminal (a pseudo-terminal, which turns
+// "\n" into "\r\n") and its standard output in a file.
+struct TerminalRun {
+    int exit_code = -1;
+    std::string out, terminal;
+};
+
+TerminalRun run_on_terminal(const std::vector<std::string>& args) {
+    TerminalRun run;
+    int master = -1, terminal = -1;
+    if (openpty(&master, &terminal, nullptr, nullptr, nullptr) != 0) return run;
+    TempDir dir;
+    const std::string out_path = dir.file("out"), program = test_support::solver_path();
+    std::vector<std::string> texts = args;
+    texts.insert(texts.begin(), program);
+    std::vector<char*> argv;
+    for (std::string& text : texts) argv.push_back(text.data());
+    argv.push_back(nullptr);
+    fflush(stdout);
+    fflush(stderr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int in = open("/dev/null", O_RDONLY);
+        if (out < 0 || in < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(terminal, 2) < 0)
+            _exit(125);
+        close(master);
+        close(terminal);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(terminal);
+    // Read until the terminal closes with the child (EIO), for at most a minute.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (pid > 0 && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, 1000) <= 0) continue;
+        char buffer[4096];
+        const ssize_t n = read(master, buffer, sizeof buffer);
+        if (n <= 0) break;
+        run.terminal.append(buffer, static_cast<size_t>(n));
+    }
+    close(master);
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+        run.exit_code = WEXITSTATUS(status);
+    run.out = test_support::read_file(out_path);
+    return run;
 }
 
 }  // namespace
@@ -239,11 +297,12 @@ TEST(DownloadIndexes, ServerFaultsThroughTheRealProgram) {
         int exit_code;
         std::string out, err;
     };
+    const std::string failed =
+        "kestil_solver: 5° Tycho-2 (FOV 4.5° - 10°) can't be downloaded: the download failed\n"
+        "kestil_solver: {url}: Maximum (20) redirects followed\n";  // the cause, without -v
     const Case cases[] = {
-        {"loop", false, 1, start,
-         "kestil_solver: 5° Tycho-2 (FOV 4.5° - 10°) can't be downloaded: the download failed\n"},
-        {"bounce", false, 1, start,
-         "kestil_solver: 5° Tycho-2 (FOV 4.5° - 10°) can't be downloaded: the download failed\n"},
+        {"loop", false, 1, start, failed},
+        {"bounce", false, 1, start, failed},
         {"stall-headers", true, 1, start, "kestil_solver: the download was interrupted\n"},
         {"stall-body", true, 1, start, "kestil_solver: the download was interrupted\n"},
         {"chain:3", false, 0, start + "Installed {dir}/" + five + "\n", ""},
@@ -262,12 +321,14 @@ TEST(DownloadIndexes, ServerFaultsThroughTheRealProgram) {
             [&](pid_t child) {
                 if (c.interrupt && server.wait_for_log("stalling " + five)) kill(child, SIGINT);
             });
-        std::string out = c.out;
+        std::string out = c.out, err = c.err;
         if (const size_t at = out.find("{dir}"); at != std::string::npos)
             out.replace(at, 5, dir.path());
+        if (const size_t at = err.find("{url}"); at != std::string::npos)
+            err.replace(at, 5, server.url("/dl/") + five);
         EXPECT_EQ(c.exit_code, run.exit_code);
         EXPECT_EQ(out, run.out);
-        EXPECT_EQ(c.err, run.err);
+        EXPECT_EQ(err, run.err);
         EXPECT_EQ(two, read_bytes(dir.file("index-02deg-tyc2.zeph")));
         std::vector<std::string> expected = {"index-02deg-tyc2.zeph"};
         if (c.exit_code == 0) {
@@ -275,5 +336,104 @@ TEST(DownloadIndexes, ServerFaultsThroughTheRealProgram) {
             EXPECT_EQ(served, read_bytes(dir.file(five)));
         }
         EXPECT_EQ(expected, dir.entries());
+    }
+}
+
+// The download location: --index-url, else KESTIL_INDEX_URL (http:// or file://), else the
+// built-in one. A failure names its cause on the line after the failure, without -v; a
+// standard error that is no terminal gets no progress bar.
+TEST(DownloadIndexes, LocationFromTheCommandLineOrTheEnvironment) {
+    const std::string five = "index-05deg-tyc2.zeph";
+    const std::vector<unsigned char> served = small_index(5.0f);
+    LoopbackServer server;
+    ASSERT_TRUE(server.running());
+    ASSERT_TRUE(write_file(server.root() + "/" + five, served));
+    TempDir mirror;
+    ASSERT_TRUE(write_file(mirror.file(five), served));
+    const std::string failed =
+        "kestil_solver: 5° Tycho-2 (FOV 4.5° - 10°) can't be downloaded: the download failed\n";
+    struct Case {
+        const char* what;
+        std::string environment, option;  // "" = not given
+        std::string err;                  // its beginning
+        std::string request;              // the path asked of the server, "" = none
+    };
+    const Case cases[] = {
+        {"environment", server.url("/env"), "", "", "/env/" + five},
+        {"option wins", server.url("/env"), server.url("/option"), "", "/option/" + five},
+        {"file:// in the environment", "file://" + mirror.path(), "", "", ""},
+        {"missing file", "file://" + mirror.file("none"), "", failed + "kestil_solver: file://" +
+             mirror.file("none/") + five + ": No such file or directory\n", ""},
+        {"built-in", "", "", failed + "kestil_solver: " + kestil_default_index_url + "/" + five +
+             ": ", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        std::vector<std::string> args = {"--download", "5", "-i", dir.path()};
+        if (!c.option.empty()) args.insert(args.end(), {"--index-url", c.option});
+        const std::string log_before = server.log();
+        const ChildRun run = test_support::run_program(test_support::solver_path(), args,
+                                                       {{"KESTIL_INDEX_URL", c.environment}});
+        const bool installed = c.err.empty();
+        EXPECT_EQ(installed ? 0 : 1, run.exit_code);
+        if (installed) {
+            EXPECT_EQ("", run.err);
+            EXPECT_EQ(served, read_bytes(dir.file(five)));
+        } else {
+            EXPECT_EQ(0u, run.err.rfind(c.err, 0)) << run.err;
+            EXPECT_EQ(2, std::count(run.err.begin(), run.err.end(), '\n'));  // and no more
+            EXPECT_TRUE(dir.entries().empty());
+        }
+        const std::string requests = server.log().substr(log_before.size());
+        EXPECT_EQ(c.request.empty() ? "" : "GET " + c.request,
+                  requests.substr(0, requests.find(" agent=")));
+    }
+}
+
+// On a terminal the transfer draws a progress bar on the standard error, redrawn in place and
+// ended by a line end; the standard output keeps the plain lines. A transfer that brings no
+// body draws nothing.
+TEST(DownloadIndexes, ProgressBarOnATerminal) {
+    const std::string five = "index-05deg-tyc2.zeph";
+    const std::vector<unsigned char> served = small_index(5.0f);
+    TempDir mirror;
+    ASSERT_TRUE(write_file(mirror.file(five), served));
+    char size[32];
+    snprintf(size, sizeof size, "%.1f MB", static_cast<double>(served.size()) / 1e6);
+    struct Case {
+        const char* what;
+        std::string base;
+        int exit_code;
+        std::string terminal;  // its beginning
+    };
+    const Case cases[] = {
+        {"installed", "file://" + mirror.path(), 0, "\r  "},
+        {"missing", "file://" + mirror.file("none"), 1,
+         "kestil_solver: 5° Tycho-2 (FOV 4.5° - 10°) can't be downloaded: the download failed\r\n"
+         "kestil_solver: file://" + mirror.file("none/") + five + ": No such file or directory\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const TerminalRun run =
+            run_on_terminal({"--download", "5", "-i", dir.path(), "--index-url", c.base});
+        EXPECT_EQ(c.exit_code, run.exit_code);
+        std::string out = "Downloading 5° Tycho-2 (FOV 4.5° - 10°), 178 MB...\n";
+        if (c.exit_code != 0) {
+            EXPECT_EQ(out, run.out);
+            EXPECT_EQ(c.terminal, run.terminal);
+            continue;
+        }
+        EXPECT_EQ(out + "Installed " + dir.file(five) + "\n", run.out);
+        EXPECT_EQ(0u, run.terminal.rfind(c.terminal, 0)) << run.terminal;
+        // The last state drawn: the whole file, then the line's end.
+        const size_t last = run.terminal.rfind('\r', run.terminal.size() - 3);
+        ASSERT_NE(std::string::npos, last);
+        const std::string final_state = run.terminal.substr(last);
+        EXPECT_EQ(0u, final_state.rfind("\r  " + std::string(size) + " of " + size +
+                                            " [====================] 100%  ", 0))
+            << final_state;
+        EXPECT_EQ("\033[K\r\n", final_state.substr(final_state.size() - 5));
     }
 }
