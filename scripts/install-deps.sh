@@ -7,7 +7,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   libjpeg-dev libraw-dev zlib1g-dev libcurl4-openssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libcfitsio-dev wcslib-dev liberfa-dev libxml2-utils jq python3
+  libcfitsio-dev wcslib-dev liberfa-dev libxml2-utils jq python3 python3-astropy python3-numpy
   clang libclang-rt-14-dev llvm openssl ca-certificates
 )
 
