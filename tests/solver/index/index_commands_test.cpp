@@ -437,3 +437,34 @@ TEST(DownloadIndexes, ProgressBarOnATerminal) {
         EXPECT_EQ("\033[K\r\n", final_state.substr(final_state.size() - 5));
     }
 }
+
+// A folder of built indexes served by Python's plain static server is a mirror, named here by
+// KESTIL_INDEX_URL: the indexes it holds are installed, one it lacks fails with its status.
+TEST(DownloadIndexes, StaticServerAsMirror) {
+    LoopbackServer::Options options;
+    options.static_server = true;
+    LoopbackServer server(options);
+    if (!server.running()) GTEST_SKIP() << "python3 -m http.server is not available";
+    const std::vector<unsigned char> five = small_index(5.0f), ten = small_index(10.0f);
+    ASSERT_TRUE(write_file(server.root() + "/index-05deg-tyc2.zeph", five));
+    ASSERT_TRUE(write_file(server.root() + "/index-10deg-tyc2.zeph", ten));
+    TempDir dir;
+    const ChildRun run = test_support::run_program(test_support::solver_path(),
+                                                   {"-i", dir.path(), "--download", "10,2,5"},
+                                                   {{"KESTIL_INDEX_URL", server.url("/")}});
+    EXPECT_EQ(1, run.exit_code);
+    EXPECT_EQ("Downloading 10° Tycho-2 (FOV 10° - 20°), 92 MB...\n"
+              "Installed " + dir.file("index-10deg-tyc2.zeph") + "\n"
+              "Downloading 2° Tycho-2 (FOV 2° - 4.5°), 358 MB...\n"
+              "Downloading 5° Tycho-2 (FOV 4.5° - 10°), 178 MB...\n"
+              "Installed " + dir.file("index-05deg-tyc2.zeph") + "\n",
+              run.out);
+    EXPECT_EQ("kestil_solver: 2° Tycho-2 (FOV 2° - 4.5°) can't be downloaded: the download failed\n"
+              "kestil_solver: " + server.url("/index-02deg-tyc2.zeph") + ": HTTP status 404\n",
+              run.err);
+    EXPECT_EQ(ten, read_bytes(dir.file("index-10deg-tyc2.zeph")));
+    EXPECT_EQ(five, read_bytes(dir.file("index-05deg-tyc2.zeph")));
+    EXPECT_EQ((std::vector<std::string>{"index-05deg-tyc2.zeph", "index-10deg-tyc2.zeph"}),
+              dir.entries());
+    EXPECT_TRUE(server.wait_for_log("\"GET /index-05deg-tyc2.zeph HTTP/1.1\" 200"));
+}

@@ -1,6 +1,7 @@
 // tests/solver/index/index_test_support.cpp - helpers of the index and command tests
 #include "index_test_support.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
@@ -36,7 +37,8 @@ namespace {
 
 std::string script_path() { return std::string(KESTIL_TEST_SCRIPT_DIR) + "/http_server.py"; }
 
-// Reads the first line the server prints (its port), waiting at most 30 s.
+// Reads the first line the server prints, its port alone (the script) or "Serving HTTP on
+// 127.0.0.1 port N ..." (the static server), waiting at most 30 s.
 int read_port(int fd) {
     std::string line;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -51,7 +53,8 @@ int read_port(int fd) {
         if (n <= 0) return 0;
         line.append(buffer, static_cast<size_t>(n));
     }
-    return atoi(line.c_str());
+    const size_t port = line.find("port ");
+    return atoi(line.c_str() + (port == std::string::npos ? 0 : port + 5));
 }
 
 }  // namespace
@@ -64,6 +67,10 @@ LoopbackServer::LoopbackServer(const Options& options) : tls_(!options.cert.empt
                                      "--log", work_.file("requests.log")};
     if (tls_) args.insert(args.end(), {"--cert", options.cert, "--key", options.key});
     args.insert(args.end(), options.rules.begin(), options.rules.end());
+    if (options.static_server)  // unbuffered, so that its first line comes at once
+        args = {"python3", "-u", "-m", "http.server", "0", "--bind", "127.0.0.1", "--directory",
+                files_.path()};
+    const std::string log_path = work_.file("requests.log");
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -74,6 +81,10 @@ LoopbackServer::LoopbackServer(const Options& options) : tls_(!options.cert.empt
     pid_ = fork();
     if (pid_ == 0) {
         dup2(pipe_fds[1], 1);
+        if (options.static_server) {  // it logs its requests on the standard error
+            const int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+            if (log >= 0) dup2(log, 2);
+        }
         close(pipe_fds[0]);
         close(pipe_fds[1]);
         execvp("python3", argv.data());

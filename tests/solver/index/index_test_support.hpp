@@ -28,13 +28,16 @@ using test_support::write_file;
 // several buckets. Written through the writer; its bytes returned.
 std::vector<unsigned char> small_index(float scale, uint32_t stars = 5, uint32_t quads = 7);
 
-// The loopback server of http_server.py, started on an ephemeral port and ended (SIGTERM) on
-// destruction. Files are served from root(); rules are "NAME=BEHAVIOUR" (see the script).
+// The loopback server of http_server.py (or a plain static one), started on an ephemeral port
+// and ended (SIGTERM) on destruction. Files are served from root(); rules are "NAME=BEHAVIOUR" (see the script).
 class LoopbackServer {
 public:
     struct Options {
         std::vector<std::string> rules;
         std::string cert, key;  // TLS when given
+        // Python's own static file server (python3 -m http.server) in place of the script, as
+        // a user would serve a folder of indexes; no rules, no TLS, its request log in log().
+        bool static_server = false;
     };
     explicit LoopbackServer(const Options& options);
     LoopbackServer() : LoopbackServer(Options{}) {}
