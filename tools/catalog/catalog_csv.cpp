@@ -5,42 +5,41 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <vector>
 
 #include "framework/alloc.h"
-#include "tools/catalog/catalog_text.hpp"
+#include "tools/catalog/catalog_readers.hpp"
 
-namespace {
+namespace kestil::catalog {
 
-using kestil::catalog::Failure;
-
-bool read_rows(const char* path, double mag_limit, std::vector<CsvStar>* stars, Failure* failure) {
-    const kestil::catalog::TableSpec spec{{"ra", "dec", "mag"}, 3, 3, false,
-                                          "Catalog header lacks ra, dec or mag"};
+bool read_csv_rows(const char* path, double mag_limit, bool sky_checked, StarList* stars,
+                   Failure* failure) {
+    const TableSpec spec{{"ra", "dec", "mag"}, 3, 3, false, "Catalog header lacks ra, dec or mag"};
     const bool limited = !std::isnan(mag_limit);
-    return kestil::catalog::read_table(
+    return read_table(
         path, spec,
         [&](const double* v, size_t line, Failure* bad) {
-            if (std::isnan(v[0]) || std::isnan(v[1]) || std::isnan(v[2])) {
+            if (std::isnan(v[0]) || std::isnan(v[1]) || std::isnan(v[2]) ||
+                (sky_checked && !(v[1] >= -90.0 && v[1] <= 90.0))) {
                 *bad = {"Malformed catalog row", line};
                 return false;
             }
-            if (!limited || v[2] <= mag_limit) stars->push_back({v[0], v[1], v[2]});
+            if (!limited || v[2] <= mag_limit)
+                stars->push_back({sky_checked ? normal_ra(v[0]) : v[0], v[1], v[2]});
             return true;
         },
         failure);
 }
 
-}  // namespace
+}  // namespace kestil::catalog
 
 extern "C" bool read_catalog_csv(const char* path, double mag_limit, CsvCatalog* catalog,
                                  size_t* line_number, const char** message) {
     if (line_number) *line_number = 0;
-    Failure failure;
-    std::vector<CsvStar> stars;
+    kestil::catalog::Failure failure;
+    kestil::catalog::StarList stars;
     bool ok = false;
     try {
-        ok = catalog && read_rows(path, mag_limit, &stars, &failure);
+        ok = catalog && kestil::catalog::read_csv_rows(path, mag_limit, false, &stars, &failure);
         if (!catalog) failure = {"Cannot open catalog file", 0};
     } catch (const std::bad_alloc&) {
         kestil_out_of_memory();

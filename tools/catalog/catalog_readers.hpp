@@ -29,10 +29,18 @@ enum class RowUse { kept, skipped, malformed };
 
 // Given:    row        a table row
 //           mag_limit  magnitudes above it are skipped (NaN: none)
-// Returned: star       the position at J2000 and the magnitude (when kept)
+// Returned: star       the position at J2000, ra in [0, 360), and the magnitude (when kept)
 // Result:   skipped for a null ra, dec or magnitude or one over the limit; malformed for dec
-//           outside -90..90 or ra outside 0..360; else kept
+//           outside -90..90; else kept
 RowUse table_star(const TableRow& row, double mag_limit, CsvStar* star);
+
+// A finite ra (deg) brought into [0, 360).
+double normal_ra(double ra);
+
+// The project's CSV (catalog_csv.h), rows in file order. With sky_checked as read_star_catalog
+// wants them: a row with dec outside -90..90 is malformed, ra is brought into [0, 360).
+bool read_csv_rows(const char* path, double mag_limit, bool sky_checked, StarList* stars,
+                   Failure* failure);
 
 // Moves a position (deg) by its proper motion (mas/yr) from epoch (Julian years) to J2000.0,
 // uniform motion along the tangent at the start (see star_catalog.h). ra comes out in [0, 360).

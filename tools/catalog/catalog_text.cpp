@@ -14,7 +14,7 @@ namespace kestil::catalog {
 
 namespace {
 
-constexpr unsigned chunk_size = 1u << 20;
+constexpr unsigned chunk_size = 1u << 16;
 
 struct GzCloser {
     void operator()(gzFile file) const noexcept { gzclose(file); }
@@ -24,7 +24,7 @@ using GzHandle = std::unique_ptr<gzFile_s, GzCloser>;
 GzHandle open_gz(const char* path) {
     if (!path) return GzHandle(nullptr);
     GzHandle file(gzopen(path, "rb"));
-    if (file) gzbuffer(file.get(), 256 * 1024);
+    if (file) gzbuffer(file.get(), 64 * 1024);
     return file;
 }
 
@@ -97,16 +97,17 @@ bool for_each_line(const char* path, const LineTaker& take, Failure* failure) {
         return false;
     }
     std::string pending;  // an incomplete last line of the previous chunk
-    std::vector<char> chunk(chunk_size);
+    // Not zero-filled: a short file touches only the pages it fills.
+    const std::unique_ptr<char[]> chunk = std::make_unique_for_overwrite<char[]>(chunk_size);
     size_t number = 0;
     while (true) {
-        const int got = gzread(file.get(), chunk.data(), chunk_size);
+        const int got = gzread(file.get(), chunk.get(), chunk_size);
         if (got < 0) {
             *failure = {"Cannot read catalog file", 0};
             return false;
         }
         if (got == 0) break;
-        const std::string_view data(chunk.data(), static_cast<size_t>(got));
+        const std::string_view data(chunk.get(), static_cast<size_t>(got));
         size_t start = 0;
         for (size_t end; (end = data.find('\n', start)) != std::string_view::npos; start = end + 1) {
             bool more;

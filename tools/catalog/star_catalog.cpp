@@ -115,11 +115,6 @@ bool read_other(const char* path, CatalogFormat format, const ColumnNames* names
     }
 }
 
-void sort_by_magnitude(CsvStar* stars, size_t count) {
-    std::stable_sort(stars, stars + count,
-                     [](const CsvStar& a, const CsvStar& b) { return a.mag < b.mag; });
-}
-
 // read_star_catalog_with_line without its checks of the arguments; may throw std::bad_alloc.
 bool read_catalog(const char* path, const CatalogReadOptions& options, CsvCatalog* catalog,
                   Failure* failure) {
@@ -138,19 +133,15 @@ bool read_catalog(const char* path, const CatalogReadOptions& options, CsvCatalo
         format = detect_format(head, failure);
         if (format == CATALOG_FORMAT_AUTO) return false;
     }
-    if (format == CATALOG_FORMAT_CSV && !options.columns) {
-        CsvCatalog read{};
-        if (!read_catalog_csv(path, options.mag_limit, &read, &failure->line, &failure->message))
-            return false;
-        sort_by_magnitude(read.stars, read.count);
-        *catalog = read;
-        return true;
-    }
     StarList stars;
-    if (!read_other(path, format, options.columns ? &names : nullptr, options.mag_limit, &stars,
-                    failure))
-        return false;
-    sort_by_magnitude(stars.data(), stars.size());
+    const bool read =
+        format == CATALOG_FORMAT_CSV && !options.columns
+            ? read_csv_rows(path, options.mag_limit, true, &stars, failure)
+            : read_other(path, format, options.columns ? &names : nullptr, options.mag_limit,
+                         &stars, failure);
+    if (!read) return false;
+    std::stable_sort(stars.begin(), stars.end(),
+                     [](const CsvStar& a, const CsvStar& b) { return a.mag < b.mag; });
     catalog->count = stars.size();
     catalog->stars = static_cast<CsvStar*>(kestil_checked_malloc(sizeof(CsvStar) * stars.size()));
     if (!stars.empty()) std::memcpy(catalog->stars, stars.data(), sizeof(CsvStar) * stars.size());
@@ -169,18 +160,22 @@ void move_to_j2000(double pmra, double pmdec, double epoch, double* ra, double* 
     const double x = cd * ca - east * sa - north * sd * ca;
     const double y = cd * sa + east * ca - north * sd * sa;
     const double z = sd + north * cd;
-    double ra_deg = std::atan2(y, x) / rad_per_deg;
-    if (ra_deg < 0) ra_deg += 360.0;
-    *ra = ra_deg < 360.0 ? ra_deg : 0.0;  // -1e-17 + 360 rounds to 360
+    *ra = normal_ra(std::atan2(y, x) / rad_per_deg);
     *dec = std::atan2(z, std::hypot(x, y)) / rad_per_deg;
+}
+
+double normal_ra(double ra) {
+    if (ra >= 0.0 && ra < 360.0) return ra;
+    ra = std::fmod(ra, 360.0);
+    if (ra < 0.0) ra += 360.0;
+    return ra < 360.0 ? ra : 0.0;  // -1e-17 + 360 rounds to 360
 }
 
 RowUse table_star(const TableRow& row, double mag_limit, CsvStar* star) {
     if (std::isnan(row.ra) || std::isnan(row.dec) || std::isnan(row.mag)) return RowUse::skipped;
-    if (!(row.dec >= -90.0 && row.dec <= 90.0 && row.ra >= 0.0 && row.ra <= 360.0))
-        return RowUse::malformed;
+    if (!(row.dec >= -90.0 && row.dec <= 90.0)) return RowUse::malformed;
     if (row.mag > mag_limit) return RowUse::skipped;
-    *star = {row.ra, row.dec, row.mag};
+    *star = {normal_ra(row.ra), row.dec, row.mag};
     if (std::isfinite(row.pmra) && std::isfinite(row.pmdec) && std::isfinite(row.epoch))
         move_to_j2000(row.pmra, row.pmdec, row.epoch, &star->ra, &star->dec);
     return RowUse::kept;

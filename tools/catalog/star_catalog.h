@@ -1,6 +1,7 @@
 // tools/catalog/star_catalog.h - star catalogues in the formats people have, as one star list
-// Reads a catalogue file into the CsvCatalog record of tools/catalog/catalog_csv.h: ra and dec
-// in degrees (ICRS, J2000 equator), the magnitude the catalogue offers, sorted by magnitude
+// Reads a catalogue file into the CsvCatalog record of tools/catalog/catalog_csv.h: ra in
+// [0, 360) and dec in -90..90 degrees (ICRS, J2000 equator; a row with dec outside -90..90 is
+// malformed, ra is taken modulo 360), the magnitude the catalogue offers, sorted by magnitude
 // ascending (a stable sort: stars of equal magnitude keep the file's order, which the index
 // builder relies on for ties). Plain and gzip files alike (gzip recognised by its magic bytes).
 // Formats, found from the content or forced:
@@ -67,15 +68,16 @@ bool parse_catalog_format(const char* text, CatalogFormat* format);
 //           message   static failure text: "Cannot open catalog file", "Cannot read catalog
 //                     file", "Empty catalog file", "Unknown catalog format", "Bad column list
 //                     (want RA,DEC,MAG)", "Column names do not apply to Tycho-2 records";
-//                     CSV: "Catalog header lacks ra, dec or mag", "Malformed catalog row";
-//                     with column names: "Catalog header lacks the named columns";
-//                     Gaia: "Catalog header lacks ra, dec or phot_g_mean_mag",
+//                     CSV: "Catalog header lacks ra, dec or mag", "Malformed catalog row" (also
+//                     for dec outside -90..90); with column names: "Catalog header lacks the
+//                     named columns"; Gaia: "Catalog header lacks ra, dec or phot_g_mean_mag",
 //                     "Unsupported ECSV delimiter"; tables: "Malformed catalog row" (a field
-//                     that is no number, a row too short, dec outside -90..90 or ra outside
-//                     0..360); Tycho-2: "Malformed Tycho-2 record" (wrong length, separators
-//                     or field); FITS: "Not a FITS file", "No binary table in FITS file", "FITS table lacks ra,
-//                     dec or mag columns", "FITS catalog column is not a number", "Cannot read
-//                     FITS table", and "Malformed catalog row" as for the tables
+//                     that is no number, a row too short, dec outside -90..90); Tycho-2:
+//                     "Malformed Tycho-2 record" (wrong length, separators or field, a position
+//                     outside its range); FITS: "Not a FITS file", "No binary table in FITS
+//                     file", "FITS table lacks ra, dec or mag columns", "FITS catalog column is
+//                     not a number", "Cannot read FITS table", and "Malformed catalog row" as
+//                     for the tables
 // Result:   true on success (an empty catalogue too)
 bool read_star_catalog(const char* path, const CatalogReadOptions* options, CsvCatalog* catalog,
                        const char** message);

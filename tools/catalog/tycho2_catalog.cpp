@@ -45,7 +45,10 @@ bool record_position(std::string_view record, CsvStar* star) {
     if (read_field(record, mean ? mean_ra : observed_ra, &star->ra) != Value::number ||
         read_field(record, mean ? mean_dec : observed_dec, &star->dec) != Value::number)
         return false;
-    return star->ra >= 0.0 && star->ra <= 360.0 && star->dec >= -90.0 && star->dec <= 90.0;
+    if (!(star->ra >= 0.0 && star->ra <= 360.0 && star->dec >= -90.0 && star->dec <= 90.0))
+        return false;
+    star->ra = normal_ra(star->ra);
+    return true;
 }
 
 // One record. Result: kept, skipped (no magnitude, or fainter than the limit) or malformed.

@@ -174,16 +174,17 @@ TEST_F(StarCatalog, GaiaProperMotionBringsPositionsToJ2000) {
 }
 
 TEST_F(StarCatalog, ColumnsByNameAndStableMagnitudeOrder) {
-    // Ties keep the file's order (B before A); quoted text may hold the delimiter.
+    // Ties keep the file's order (B before A); quoted text may hold the delimiter; ra is
+    // taken modulo 360.
     const std::string text =
-        "# exported by hand\nname,alpha,delta,Gmag\n\"B, b\",20,-20,9.5\nA,10,10,9.5\nC,30,30,2\n";
+        "# exported by hand\nname,alpha,delta,Gmag\n\"B, b\",20,-20,9.5\nA,10,10,9.5\nC,-30,30,2\n";
     const std::string path = dir.file("custom.csv", text);
     for (CatalogFormat format : {CATALOG_FORMAT_AUTO, CATALOG_FORMAT_CSV, CATALOG_FORMAT_GAIA}) {
         ASSERT_TRUE(read(path, format, " alpha,DELTA, gmag")) << message;
-        expect_stars({{30, 30, 2}, {20, -20, 9.5}, {10, 10, 9.5}});
+        expect_stars({{330, 30, 2}, {20, -20, 9.5}, {10, 10, 9.5}});
     }
     // The project's own CSV, read as before, comes out sorted too.
-    ASSERT_TRUE(read(dir.file("plain.csv", "ra,dec,mag\n1,2,9\n3,4,8\n"), CATALOG_FORMAT_AUTO));
+    ASSERT_TRUE(read(dir.file("plain.csv", "ra,dec,mag\n1,2,9\n363,4,8\n"), CATALOG_FORMAT_AUTO));
     expect_stars({{3, 4, 8}, {1, 2, 9}});
 }
 
@@ -234,7 +235,7 @@ TEST_F(StarCatalog, FailuresAreReported) {
         {"Gaia number", "ra,dec,phot_g_mean_mag\n1,2,3\n1,x,3\n", CATALOG_FORMAT_AUTO, nullptr, "Malformed catalog row", 3},
         {"Gaia short row", "ra,dec,phot_g_mean_mag\n1,2\n", CATALOG_FORMAT_AUTO, nullptr, "Malformed catalog row", 2},
         {"Gaia dec", "ra,dec,phot_g_mean_mag\n1,-91,3\n", CATALOG_FORMAT_AUTO, nullptr, "Malformed catalog row", 2},
-        {"Gaia ra", "ra,dec,phot_g_mean_mag\n360.5,1,3\n", CATALOG_FORMAT_AUTO, nullptr, "Malformed catalog row", 2},
+        {"CSV dec", "ra,dec,mag\n1,2,3\n1,90.5,3\n", CATALOG_FORMAT_AUTO, nullptr, "Malformed catalog row", 3},
         {"open quote", "ra,dec,phot_g_mean_mag\n\"1,2,3\n", CATALOG_FORMAT_AUTO, nullptr, "Malformed catalog row", 2},
         {"ECSV delimiter", "# %ECSV 1.0\n# ---\n# delimiter: '|'\nra|dec|phot_g_mean_mag\n", CATALOG_FORMAT_AUTO, nullptr, "Unsupported ECSV delimiter", 3},
         {"named columns", "a,b,c\n1,2,3\n", CATALOG_FORMAT_CSV, "a,b,m", "Catalog header lacks the named columns", 0},
