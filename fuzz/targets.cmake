@@ -10,7 +10,9 @@ set(KESTIL_FUZZ_TARGETS
   property_hints
   load_image
   fits_header
-  index_solve)
+  index_solve
+  tycho2_records
+  gaia_table)
 
 set(KESTIL_FUZZ_LIBS_parse_arguments app_lib)
 set(KESTIL_FUZZ_LIBS_utf8_sanitize app_lib)
@@ -22,3 +24,5 @@ set(KESTIL_FUZZ_LIBS_property_hints fw_bus)
 set(KESTIL_FUZZ_LIBS_load_image solver_image JPEG::JPEG)
 set(KESTIL_FUZZ_LIBS_fits_header solver_image)
 set(KESTIL_FUZZ_LIBS_index_solve kestil_solver_core kestil_framework)
+set(KESTIL_FUZZ_LIBS_tycho2_records tool_catalog)
+set(KESTIL_FUZZ_LIBS_gaia_table tool_catalog)
