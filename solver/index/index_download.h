@@ -13,6 +13,7 @@
 #define KESTIL_SOLVER_INDEX_INDEX_DOWNLOAD_H
 
 #include <stdbool.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #include "solver/solver_types.h"
@@ -36,10 +37,11 @@ bool kestil_solver_download_index(const SolverSettings* settings, const char* ba
                                   float scale, const volatile uint8_t* abort_flag,
                                   const char** result);
 
-// Progress of one transfer, called on the caller's thread from inside the download: several
-// times a second while the body arrives (also while it stalls) and once when it is complete.
-// received_bytes counts the body written so far; total_bytes is the announced length, or -1
-// when the server announced none. It must not call back into this module.
+// Progress of one transfer, called on the caller's thread from inside the download: often while
+// the body arrives, about once a second while it stalls, and once when it is complete; never
+// for the body of a redirect or of an error status. received_bytes counts the body written so
+// far; total_bytes is the announced length, or -1 when none was announced (or it is 0). It must
+// not call back into this module.
 typedef void (*IndexDownloadProgress)(void* context, uint64_t received_bytes,
                                       int64_t total_bytes);
 
@@ -53,7 +55,11 @@ typedef struct IndexDownloadHooks {
                                      // when there is nothing to add (too long a URL, abort)
 } IndexDownloadHooks;
 
-// kestil_solver_download_index with hooks (null = none): the same result, texts and files.
+// Given:     settings, base_url, scale, abort_flag   as kestil_solver_download_index
+//            hooks    progress callback and reason buffer; null = neither
+// Returned:  result   as kestil_solver_download_index
+//            hooks->reason   when false, the cause (or empty); when true, empty
+// Result:    true when the index is installed at its path (the same files as without hooks)
 bool kestil_solver_download_index_with_hooks(const SolverSettings* settings,
                                              const char* base_url, float scale,
                                              const volatile uint8_t* abort_flag,
@@ -63,7 +69,8 @@ bool kestil_solver_download_index_with_hooks(const SolverSettings* settings,
 // Given:     url, part_path, abort_flag
 // Returned:  result   "the download failed" or "the index file can't be written" when false
 // Result:    true when the whole response body (status 200, as long as announced; for file://
-//            the whole file) was written to part_path; a failure may leave a partial part_path for the caller to delete
+//            the whole file) was written to part_path; a failure may leave a partial part_path
+//            for the caller to delete
 bool fetch_index(const char* url, const char* part_path, const volatile uint8_t* abort_flag,
                  const char** result);
 
