@@ -39,7 +39,8 @@ inline std::string unpacked(const std::string& path) {
     gzFile file = gzopen(path.c_str(), "rb");
     if (!file) fail("can't read the input file back");
     char buffer[65536];
-    for (int got; (got = gzread(file, buffer, sizeof buffer)) > 0;) text.append(buffer, size_t(got));
+    for (int got; (got = gzread(file, buffer, sizeof buffer)) > 0;)
+        text.append(buffer, size_t(got));
     gzclose(file);
     return text;
 }

@@ -109,7 +109,7 @@ bool for_each_line(const char* path, const LineTaker& take, Failure* failure) {
         if (got == 0) break;
         const std::string_view data(chunk.get(), static_cast<size_t>(got));
         size_t start = 0;
-        for (size_t end; (end = data.find('\n', start)) != std::string_view::npos; start = end + 1) {
+        for (size_t end; (end = data.find('\n', start)) != data.npos; start = end + 1) {
             bool more;
             if (!pending.empty()) {
                 pending.append(data.substr(start, end - start));

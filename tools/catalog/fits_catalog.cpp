@@ -69,7 +69,8 @@ int column_of(const std::vector<std::string>& names, const char* const (&candida
     return 0;
 }
 
-bool find_columns(const std::vector<std::string>& names, const ColumnNames* given, StarColumns* columns) {
+bool find_columns(const std::vector<std::string>& names, const ColumnNames* given,
+                  StarColumns* columns) {
     int* n = columns->number;
     if (given) {
         const char* ra[] = {given->ra.c_str()};

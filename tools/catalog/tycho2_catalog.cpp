@@ -31,8 +31,8 @@ constexpr Field observed_dec{166, 177};       // DEdeg
 enum class Value { blank, number, bad };
 
 Value read_field(std::string_view record, Field field, double* value) {
-    const std::string_view text =
-        record.substr(static_cast<size_t>(field.first - 1), static_cast<size_t>(field.last - field.first + 1));
+    const auto first = static_cast<size_t>(field.first - 1);
+    const std::string_view text = record.substr(first, static_cast<size_t>(field.last) - first);
     if (text.find_first_not_of(' ') == std::string_view::npos) return Value::blank;
     return parse_number(text, value) ? Value::number : Value::bad;
 }
