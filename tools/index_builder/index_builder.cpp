@@ -4,16 +4,18 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <array>
+#include <atomic>
 #include <cmath>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
-#include <numeric>
-#include <unordered_map>
+#include <thread>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
+#include "framework/alloc.h"
 #include "framework/clock.h"
 #include "solver/engine/image_quads.h"
 
@@ -50,8 +52,8 @@ constexpr int default_variant_rings = 0;
 constexpr double default_variant_radius = 3.6;  // degrees: a stretch of 0.2 %
 constexpr int default_variant_directions = 12;
 constexpr int default_variant_levels = 1;
-// About 4 GB of working memory (the quads and the set that removes duplicates) and a 1.9 GB
-// file; a whole-sky build of a small scale from a deep catalogue needs a cone instead.
+// About 2 GB of working memory (32 bytes a quad, and 4 more while the file is written) and a
+// 1.7 GB file; a whole-sky build of a small scale from a deep catalogue needs a cone instead.
 constexpr size_t max_quads = 60000000;
 
 struct Vec3 {
@@ -83,21 +85,48 @@ uint64_t sky_cell(double ra_deg, double dec_deg, double cell_deg) {
     return static_cast<uint64_t>(band) << 32 | static_cast<uint64_t>(column);
 }
 
-// A spatial hash of unit vectors in cubes of a given edge, for neighbour searches.
+// Unit vectors sorted into cubes of a given edge, for neighbour searches: the cubes in order of
+// their key, each a run of points kept side by side, so that a search reads nearby memory.
 class VectorGrid {
 public:
     VectorGrid(const std::vector<Vec3>& points, double edge) : edge_(edge) {
-        for (size_t i = 0; i < points.size(); ++i) cells_[key(points[i], 0, 0, 0)].push_back(i);
+        std::vector<std::pair<uint64_t, uint32_t>> keyed(points.size());
+        for (size_t i = 0; i < points.size(); ++i)
+            keyed[i] = {key(points[i], 0, 0, 0), static_cast<uint32_t>(i)};
+        std::sort(keyed.begin(), keyed.end());
+        numbers_.resize(keyed.size());
+        points_.resize(keyed.size());
+        for (size_t i = 0; i < keyed.size(); ++i) {
+            numbers_[i] = keyed[i].second;
+            points_[i] = points[keyed[i].second];
+            if (i == 0 || keyed[i].first != keyed[i - 1].first) {
+                keys_.push_back(keyed[i].first);
+                starts_.push_back(i);
+            }
+        }
+        starts_.push_back(keyed.size());
     }
+    // The point numbers, cube by cube: searches in this order find their cubes in the cache.
+    const std::vector<uint32_t>& numbers() const { return numbers_; }
+    // Calls visit(number, point) for every point in the 27 cubes around p.
     template <typename F>
     void near(const Vec3& p, F&& visit) const {
         for (int dx = -1; dx <= 1; ++dx)
-            for (int dy = -1; dy <= 1; ++dy)
+            for (int dy = -1; dy <= 1; ++dy) {
+                size_t at = 0;
+                uint64_t previous = 0;
                 for (int dz = -1; dz <= 1; ++dz) {
-                    auto found = cells_.find(key(p, dx, dy, dz));
-                    if (found == cells_.end()) continue;
-                    for (size_t i : found->second) visit(i);
+                    uint64_t wanted = key(p, dx, dy, dz);
+                    // Keys of one column follow each other unless the z field wraps.
+                    if (dz == -1 || wanted < previous)
+                        at = static_cast<size_t>(
+                            std::lower_bound(keys_.begin(), keys_.end(), wanted) - keys_.begin());
+                    while (at < keys_.size() && keys_[at] < wanted) ++at;
+                    previous = wanted;
+                    if (at == keys_.size() || keys_[at] != wanted) continue;
+                    for (size_t i = starts_[at]; i < starts_[at + 1]; ++i) visit(numbers_[i], points_[i]);
                 }
+            }
     }
 
 private:
@@ -109,16 +138,38 @@ private:
         return c(p.x, dx) << 42 | c(p.y, dy) << 21 | c(p.z, dz);
     }
     double edge_;
-    std::unordered_map<uint64_t, std::vector<size_t>> cells_;
+    std::vector<uint64_t> keys_;    // the cubes holding points, ascending
+    std::vector<size_t> starts_;    // cube i holds points starts_[i] to starts_[i + 1] - 1
+    std::vector<uint32_t> numbers_;  // point numbers, cube by cube
+    std::vector<Vec3> points_;       // the points, in the same order
 };
 
-struct QuadKeyHash {
-    size_t operator()(const std::array<uint32_t, 4>& k) const noexcept {
-        uint64_t h = 1469598103934665603ull;
-        for (uint32_t v : k) h = (h ^ v) * 1099511628211ull;
-        return static_cast<size_t>(h);
+// Runs work(piece) for every piece in [0, pieces) on up to `threads` threads, the caller's among
+// them; each thread takes the next piece when it comes free. The result does not depend on the
+// number of threads as long as each piece writes only its own output. Result: false when a
+// piece failed (out of memory).
+template <typename Work>
+bool run_pieces(size_t pieces, int threads, const Work& work) {
+    std::atomic<size_t> next{0};
+    std::atomic<bool> failed{false};
+    auto worker = [&] {
+        try {
+            for (size_t p = next++; p < pieces && !failed; p = next++) work(p);
+        } catch (...) {
+            failed = true;
+        }
+    };
+    std::vector<std::thread> helpers;
+    try {
+        for (int t = 1; t < threads && static_cast<size_t>(t) < pieces; ++t)
+            helpers.emplace_back(worker);
+    } catch (...) {
+        // Fewer threads than asked: the others take the remaining pieces.
     }
-};
+    worker();
+    for (std::thread& helper : helpers) helper.join();
+    return !failed;
+}
 
 // True when the canonical form of the four plane positions is clear: the longest pair longer
 // than the next by 1 %, the two non-base stars apart along the base, neither on the base line,
@@ -152,9 +203,20 @@ bool canonical_form_clear(const ImageStar* p) {
            std::fabs(y[1]) > margin && std::fabs(x1_forward - x1_backward) > margin;
 }
 
+// Of each catalogue star, what the projection onto a quad's tangent plane needs: the right
+// ascension and the sine and cosine of the declination, from its unit vector.
+struct SkyAngles {
+    double ra, sin_dec, cos_dec;
+};
+
+SkyAngles sky_angles(const Vec3& v) {
+    double dec = std::asin(std::clamp(v.z, -1.0, 1.0));
+    return {std::atan2(v.y, v.x), std::sin(dec), std::cos(dec)};
+}
+
 // The four stars projected onto the tangent plane at their centre (radians).
 void project_quad(const std::array<uint32_t, 4>& members, const std::vector<Vec3>& vectors,
-                  ImageStar* plane) {
+                  const std::vector<SkyAngles>& angles, ImageStar* plane) {
     Vec3 c{0, 0, 0};
     for (uint32_t m : members) {
         c.x += vectors[m].x;
@@ -163,14 +225,13 @@ void project_quad(const std::array<uint32_t, 4>& members, const std::vector<Vec3
     }
     double ra0 = std::atan2(c.y, c.x);
     double dec0 = std::atan2(c.z, std::hypot(c.x, c.y));
+    double sin_dec0 = std::sin(dec0), cos_dec0 = std::cos(dec0);
     for (int i = 0; i < 4; ++i) {
-        const Vec3& v = vectors[members[static_cast<size_t>(i)]];
-        double ra = std::atan2(v.y, v.x), dec = std::asin(std::clamp(v.z, -1.0, 1.0));
-        double cos_theta = std::sin(dec0) * std::sin(dec) +
-                           std::cos(dec0) * std::cos(dec) * std::cos(ra - ra0);
-        double xi = std::cos(dec) * std::sin(ra - ra0) / cos_theta;
-        double eta = (std::cos(dec0) * std::sin(dec) -
-                      std::sin(dec0) * std::cos(dec) * std::cos(ra - ra0)) / cos_theta;
+        const SkyAngles& s = angles[members[static_cast<size_t>(i)]];
+        double cos_dra = std::cos(s.ra - ra0), sin_dra = std::sin(s.ra - ra0);
+        double cos_theta = sin_dec0 * s.sin_dec + cos_dec0 * s.cos_dec * cos_dra;
+        double xi = s.cos_dec * sin_dra / cos_theta;
+        double eta = (cos_dec0 * s.sin_dec - sin_dec0 * s.cos_dec * cos_dra) / cos_theta;
         plane[i] = {1.0f, static_cast<float>(xi), static_cast<float>(eta)};
     }
 }
@@ -188,24 +249,6 @@ void project_quad_at(const std::array<uint32_t, 4>& members, const std::vector<V
         plane[i] = {1.0f, static_cast<float>((v.x * east.x + v.y * east.y + v.z * east.z) / d),
                     static_cast<float>((v.x * north.x + v.y * north.y + v.z * north.z) / d)};
     }
-}
-
-// Code, canonical order and size of one quad, by the rules of the image quads applied to the
-// stars projected onto the tangent plane at their centre.
-CatalogQuad code_quad(const std::array<uint32_t, 4>& members, const std::vector<Vec3>& vectors,
-                      const std::vector<uint32_t>& index_of) {
-    ImageStar plane[4];
-    project_quad(members, vectors, plane);
-    ImageQuad quad{};
-    make_image_quad(&plane[0], &plane[1], &plane[2], &plane[3], &quad);
-    CatalogQuad result{};
-    result.code = quad.code;
-    for (int a = 0; a < 4; ++a)
-        result.stars[a] = index_of[members[static_cast<size_t>(quad.stars[a] - plane)]];
-    uint32_t origin = members[static_cast<size_t>(quad.stars[0] - plane)];
-    uint32_t end = members[static_cast<size_t>(quad.stars[1] - plane)];
-    result.size = static_cast<float>(separation(vectors[origin], vectors[end]));
-    return result;
 }
 
 // The quad as an image centred on t would show it: code and order of the stars projected onto
@@ -263,96 +306,6 @@ std::vector<Vec3> variant_centres(const std::array<uint32_t, 4>& members,
     return centres;
 }
 
-struct Builder {
-    const CsvStar* catalog;
-    const IndexBuildOptions* options;
-    std::vector<uint32_t> candidates;  // catalogue numbers, brightest first
-    std::vector<Vec3> vectors;         // unit vector of every catalogue entry used
-    std::vector<std::array<uint32_t, 4>> quads;  // catalogue numbers, any order
-    std::vector<uint8_t> quad_level;   // density level of each quad, 0 = finest
-    std::unordered_set<std::array<uint32_t, 4>, QuadKeyHash> seen;
-    std::vector<uint8_t> used;         // catalogue entries in the index
-    int32_t levels = 0;
-    size_t neighbours = 10;
-
-    void select_candidates(size_t count) {
-        std::vector<uint32_t> all;
-        Vec3 centre = unit_vector(options->ra, options->dec);
-        double radius = options->radius * rad_per_deg;
-        vectors.resize(count);
-        for (size_t i = 0; i < count; ++i) {
-            vectors[i] = unit_vector(catalog[i].ra, catalog[i].dec);
-            if (options->radius > 0 && separation(vectors[i], centre) > radius) continue;
-            all.push_back(static_cast<uint32_t>(i));
-        }
-        std::stable_sort(all.begin(), all.end(), [&](uint32_t a, uint32_t b) {
-            return catalog[a].mag < catalog[b].mag;
-        });
-        candidates = std::move(all);
-        used.assign(count, 0);
-    }
-
-    // The brightest candidate of every sky cell of the given size, brightest first.
-    std::vector<uint32_t> level_stars(double cell_deg) const {
-        std::unordered_set<uint64_t> taken;
-        std::vector<uint32_t> stars;
-        for (uint32_t i : candidates)
-            if (taken.insert(sky_cell(catalog[i].ra, catalog[i].dec, cell_deg)).second)
-                stars.push_back(i);
-        return stars;
-    }
-
-    // Quads of one level: each star with every three of its nearest neighbours.
-    size_t level_quads(const std::vector<uint32_t>& stars, double cell_deg, double longest) {
-        std::vector<Vec3> points;
-        for (uint32_t i : stars) points.push_back(vectors[i]);
-        double cell = cell_deg * rad_per_deg;
-        double reach = neighbour_radius * cell;
-        double closest = min_separation * cell;
-        VectorGrid grid(points, 2.0 * std::sin(reach / 2.0));
-        size_t before = quads.size();
-        for (size_t a = 0; a < stars.size(); ++a) {
-            std::vector<std::pair<double, size_t>> near;
-            grid.near(points[a], [&](size_t b) {
-                if (b == a) return;
-                double d = separation(points[a], points[b]);
-                if (d <= reach && d >= closest) near.emplace_back(d, b);
-            });
-            std::sort(near.begin(), near.end());
-            if (near.size() > neighbours) near.resize(neighbours);  // per the options
-            for (size_t i = 0; i < near.size(); ++i)
-                for (size_t j = i + 1; j < near.size(); ++j)
-                    for (size_t k = j + 1; k < near.size(); ++k) {
-                        size_t member[4] = {a, near[i].second, near[j].second, near[k].second};
-                        if (!shape_usable(points, member, closest, longest)) continue;
-                        std::array<uint32_t, 4> key{stars[member[0]], stars[member[1]],
-                                                    stars[member[2]], stars[member[3]]};
-                        std::array<uint32_t, 4> sorted = key;
-                        std::sort(sorted.begin(), sorted.end());
-                        if (!seen.insert(sorted).second) continue;
-                        ImageStar plane[4];
-                        project_quad(key, vectors, plane);
-                        if (!canonical_form_clear(plane)) continue;
-                        quads.push_back(key);
-                        quad_level.push_back(static_cast<uint8_t>(std::min(levels, 255)));
-                        for (uint32_t s : key) used[s] = 1;
-                    }
-            if (quads.size() > max_quads) return quads.size() - before;
-        }
-        return quads.size() - before;
-    }
-
-    static bool shape_usable(const std::vector<Vec3>& points, const size_t* member,
-                             double closest, double longest) {
-        for (int p = 0; p < 4; ++p)
-            for (int q = p + 1; q < 4; ++q) {
-                double d = separation(points[member[p]], points[member[q]]);
-                if (d < closest || d > longest) return false;
-            }
-        return true;
-    }
-};
-
 struct VariantPlan {
     int rings = 0;
     double radius = 0;  // radians
@@ -373,6 +326,292 @@ VariantPlan variant_plan(const IndexBuildOptions* options, int levels) {
     return plan;
 }
 
+// A growing array of quads in one malloc block, handed to the caller at the end. realloc moves a
+// large block by remapping its pages, so the array never exists twice while it grows.
+class QuadBuffer {
+public:
+    QuadBuffer() = default;
+    QuadBuffer(const QuadBuffer&) = delete;
+    QuadBuffer& operator=(const QuadBuffer&) = delete;
+    ~QuadBuffer() { std::free(data_); }
+    size_t size() const { return size_; }
+    CatalogQuad& operator[](size_t i) { return data_[i]; }
+    void append(const CatalogQuad* quads, size_t count) {
+        if (size_ + count > capacity_) {
+            capacity_ = std::max(size_ + count, capacity_ + capacity_ / 2 + 65536);
+            data_ = static_cast<CatalogQuad*>(
+                kestil_checked_realloc(data_, capacity_ * sizeof(CatalogQuad)));
+        }
+        std::memcpy(data_ + size_, quads, count * sizeof(CatalogQuad));
+        size_ += count;
+    }
+    // The array cut to its size; the buffer is empty afterwards.
+    CatalogQuad* release() {
+        auto* result = static_cast<CatalogQuad*>(
+            kestil_checked_realloc(data_, size_ * sizeof(CatalogQuad)));
+        data_ = nullptr;
+        size_ = capacity_ = 0;
+        return result;
+    }
+
+private:
+    CatalogQuad* data_ = nullptr;
+    size_t size_ = 0, capacity_ = 0;
+};
+
+constexpr uint32_t no_place = UINT32_MAX;
+// Stars of a level handled between two appends of their quads to the result (the quads of a
+// batch are held twice for a moment), and stars a thread takes at a time.
+constexpr size_t batch_stars = 16384;
+constexpr size_t piece_stars = 256;
+
+// One density level: the brightest candidate of every sky cell, and the nearest neighbours of
+// each among them.
+struct Level {
+    double cell_deg = 0;
+    double closest = 0;              // radians: closer pairs may blend in images
+    std::vector<uint32_t> stars;     // catalogue numbers, brightest first
+    std::vector<uint32_t> place;     // catalogue number -> position in stars, or no_place
+    std::vector<uint32_t> near;      // `neighbours` slots per star: catalogue numbers, nearest first
+    std::vector<uint32_t> near_count;
+};
+
+// Quads made from a run of stars: stars as catalogue numbers in canonical order, and the four
+// stars as generated where code variants will need them.
+struct QuadPiece {
+    std::vector<CatalogQuad> quads;
+    std::vector<std::array<uint32_t, 4>> keys;
+    std::vector<uint32_t> id;        // scratch: a star and its neighbours
+    std::vector<double> distance;    // scratch: their separations, radians
+};
+
+// The quads of a level are those of each star (in order of brightness) with every three of its
+// nearest neighbours; a set of four stars counts once, at its first appearance: the finest level
+// where it is formed, and there the brightest of its stars that forms it. Whether a set appeared
+// before follows from the neighbour lists alone, so the stars of a level are handled on several
+// threads and the result is the same as one after the other.
+struct Builder {
+    const CsvStar* catalog;
+    const IndexBuildOptions* options;
+    size_t neighbours;
+    int threads;
+    std::vector<uint32_t> candidates;  // catalogue numbers, brightest first
+    std::vector<Vec3> vectors;         // unit vector of every catalogue entry
+    std::vector<SkyAngles> angles;     // and its angles, for the tangent planes
+    std::vector<Level> levels;
+    QuadBuffer quads;                  // stars as catalogue numbers until number_stars
+    std::vector<std::array<uint32_t, 4>> keys;  // of the quads from keys_from_level on
+    size_t keys_from_level = SIZE_MAX;
+    std::vector<uint8_t> used;         // catalogue entries in the index
+    uint64_t work_done = 0, work_total = 0;
+
+    bool select_candidates(size_t count) {
+        vectors.resize(count);
+        angles.resize(count);
+        size_t pieces = (count + 4095) / 4096;
+        bool done = run_pieces(pieces, threads, [&](size_t p) {
+            for (size_t i = p * 4096; i < std::min(count, p * 4096 + 4096); ++i) {
+                vectors[i] = unit_vector(catalog[i].ra, catalog[i].dec);
+                angles[i] = sky_angles(vectors[i]);
+            }
+        });
+        Vec3 centre = unit_vector(options->ra, options->dec);
+        double radius = options->radius * rad_per_deg;
+        for (size_t i = 0; i < count; ++i) {
+            if (options->radius > 0 && separation(vectors[i], centre) > radius) continue;
+            candidates.push_back(static_cast<uint32_t>(i));
+        }
+        std::stable_sort(candidates.begin(), candidates.end(), [&](uint32_t a, uint32_t b) {
+            return catalog[a].mag < catalog[b].mag;
+        });
+        used.assign(count, 0);
+        return done;
+    }
+
+    // The brightest candidate of every sky cell of the given size, brightest first.
+    std::vector<uint32_t> level_stars(double cell_deg) const {
+        std::unordered_set<uint64_t> taken;
+        std::vector<uint32_t> stars;
+        for (uint32_t i : candidates)
+            if (taken.insert(sky_cell(catalog[i].ra, catalog[i].dec, cell_deg)).second)
+                stars.push_back(i);
+        return stars;
+    }
+
+    // The stars of every level, so that the work is known before it starts.
+    void plan_levels(const std::vector<double>& cells) {
+        for (double cell_deg : cells) {
+            Level& level = levels.emplace_back();
+            level.cell_deg = cell_deg;
+            double cell = cell_deg * rad_per_deg;
+            level.closest = min_separation * cell;
+            level.stars = level_stars(cell_deg);
+            level.place.assign(vectors.size(), no_place);
+            for (size_t i = 0; i < level.stars.size(); ++i)
+                level.place[level.stars[i]] = static_cast<uint32_t>(i);
+            work_total += level.stars.size();
+        }
+    }
+
+    // Each star's nearest neighbours of its level, within neighbour_radius cells and not closer
+    // than min_separation cells; ties in distance go to the brighter star.
+    bool find_neighbours(Level& level) const {
+        size_t n = level.stars.size();
+        std::vector<Vec3> points(n);
+        for (size_t i = 0; i < n; ++i) points[i] = vectors[level.stars[i]];
+        double cell = level.cell_deg * rad_per_deg;
+        double reach = neighbour_radius * cell;
+        VectorGrid grid(points, 2.0 * std::sin(reach / 2.0));
+        level.near.assign(n * neighbours, 0);
+        level.near_count.assign(n, 0);
+        const std::vector<uint32_t>& order = grid.numbers();
+        return run_pieces((n + piece_stars - 1) / piece_stars, threads, [&](size_t p) {
+            std::vector<std::pair<double, uint32_t>> found;
+            for (size_t i = p * piece_stars; i < std::min(n, (p + 1) * piece_stars); ++i) {
+                uint32_t a = order[i];
+                found.clear();
+                grid.near(points[a], [&](uint32_t b, const Vec3& point) {
+                    if (b == a) return;
+                    double d = separation(points[a], point);
+                    if (d <= reach && d >= level.closest) found.emplace_back(d, b);
+                });
+                size_t kept = std::min(found.size(), neighbours);
+                std::partial_sort(found.begin(), found.begin() + static_cast<ptrdiff_t>(kept),
+                                  found.end());
+                for (size_t k = 0; k < kept; ++k)
+                    level.near[a * neighbours + k] = level.stars[found[k].second];
+                level.near_count[a] = static_cast<uint32_t>(kept);
+            }
+        });
+    }
+
+    // Whether the neighbours of the star at place p of a level hold the members of key other
+    // than key[self].
+    bool neighbours_hold(const Level& level, uint32_t p, const std::array<uint32_t, 4>& key,
+                         int self) const {
+        const uint32_t* first = &level.near[p * neighbours];
+        const uint32_t* last = first + level.near_count[p];
+        for (int m = 0; m < 4; ++m)
+            if (m != self && std::find(first, last, key[static_cast<size_t>(m)]) == last)
+                return false;
+        return true;
+    }
+
+    // Whether no pair of the four is closer than closest or farther than longest; pairs[m][n]
+    // is the separation of members m and n.
+    static bool shape_usable(const double pairs[4][4], double closest, double longest) {
+        for (int p = 0; p < 4; ++p)
+            for (int q = p + 1; q < 4; ++q)
+                if (pairs[p][q] < closest || pairs[p][q] > longest) return false;
+        return true;
+    }
+
+    // Whether the set key (generated from key[0], the star at place a of level l) appears here
+    // first: at no finer level, where all four are stars, one of them has the other three among
+    // its neighbours and the shape suits that level, and at this level from no brighter member.
+    bool first_appearance(size_t l, uint32_t a, const std::array<uint32_t, 4>& key,
+                          const double pairs[4][4], double longest) const {
+        for (size_t finer = 0; finer < l; ++finer) {
+            const Level& level = levels[finer];
+            uint32_t place[4];
+            bool all = true;
+            for (int m = 0; m < 4 && all; ++m) {
+                place[m] = level.place[key[static_cast<size_t>(m)]];
+                all = place[m] != no_place;
+            }
+            if (!all || !shape_usable(pairs, level.closest, longest)) continue;
+            for (int m = 0; m < 4; ++m)
+                if (neighbours_hold(level, place[m], key, m)) return false;
+        }
+        const Level& level = levels[l];
+        for (int m = 1; m < 4; ++m) {
+            uint32_t p = level.place[key[static_cast<size_t>(m)]];
+            if (p < a && neighbours_hold(level, p, key, m)) return false;
+        }
+        return true;
+    }
+
+    // The quads of the star at place a of level l with every three of its neighbours, in the
+    // order of the neighbours, coded on the tangent plane at their centre.
+    void star_quads(size_t l, uint32_t a, double longest, QuadPiece* out) const {
+        const Level& level = levels[l];
+        size_t n = level.near_count[a];
+        const uint32_t* near = &level.near[a * neighbours];
+        out->id.assign(1, level.stars[a]);
+        out->id.insert(out->id.end(), near, near + n);
+        size_t width = n + 1;
+        out->distance.resize(width * width);
+        for (size_t i = 0; i < width; ++i)
+            for (size_t j = i + 1; j < width; ++j)
+                out->distance[i * width + j] = out->distance[j * width + i] =
+                    separation(vectors[out->id[i]], vectors[out->id[j]]);
+        for (size_t i = 1; i <= n; ++i)
+            for (size_t j = i + 1; j <= n; ++j)
+                for (size_t k = j + 1; k <= n; ++k) {
+                    const size_t member[4] = {0, i, j, k};
+                    double pairs[4][4];
+                    for (int p = 0; p < 4; ++p)
+                        for (int q = 0; q < 4; ++q)
+                            pairs[p][q] = out->distance[member[p] * width + member[q]];
+                    if (!shape_usable(pairs, level.closest, longest)) continue;
+                    std::array<uint32_t, 4> key{out->id[0], out->id[i], out->id[j], out->id[k]};
+                    if (!first_appearance(l, a, key, pairs, longest)) continue;
+                    ImageStar plane[4];
+                    project_quad(key, vectors, angles, plane);
+                    if (!canonical_form_clear(plane)) continue;
+                    ImageQuad quad{};
+                    make_image_quad(&plane[0], &plane[1], &plane[2], &plane[3], &quad);
+                    CatalogQuad result{};
+                    result.code = quad.code;
+                    for (int m = 0; m < 4; ++m)
+                        result.stars[m] = key[static_cast<size_t>(quad.stars[m] - plane)];
+                    result.size = static_cast<float>(
+                        pairs[quad.stars[0] - plane][quad.stars[1] - plane]);
+                    out->quads.push_back(result);
+                    if (l >= keys_from_level) out->keys.push_back(key);
+                }
+    }
+
+    // The quads of level l appended to the result, in batches of stars made on all threads.
+    // Result: null, or the reason to stop.
+    const char* level_quads(size_t l, double longest) {
+        const Level& level = levels[l];
+        size_t n = level.stars.size();
+        for (size_t first = 0; first < n; first += batch_stars) {
+            size_t last = std::min(n, first + batch_stars);
+            std::vector<QuadPiece> pieces((last - first + piece_stars - 1) / piece_stars);
+            bool done = run_pieces(pieces.size(), threads, [&](size_t p) {
+                size_t begin = first + p * piece_stars, end = std::min(last, begin + piece_stars);
+                for (size_t a = begin; a < end; ++a)
+                    star_quads(l, static_cast<uint32_t>(a), longest, &pieces[p]);
+            });
+            if (!done) return "out of memory";
+            for (const QuadPiece& piece : pieces) {
+                quads.append(piece.quads.data(), piece.quads.size());
+                keys.insert(keys.end(), piece.keys.begin(), piece.keys.end());
+                for (const CatalogQuad& q : piece.quads)
+                    for (uint32_t s : q.stars) used[s] = 1;
+            }
+            if (quads.size() > max_quads)
+                return "too many quads (more than 60,000,000): build the index for a cone";
+            work_done += last - first;
+            report_progress();
+        }
+        return nullptr;
+    }
+
+    // Replaces the catalogue numbers in the quads by the index of the star in the index.
+    void number_stars(const std::vector<uint32_t>& index_of) {
+        for (size_t q = 0; q < quads.size(); ++q)
+            for (uint32_t& s : quads[q].stars) s = index_of[s];
+    }
+
+    void report_progress() const {
+        if (options->progress_callback)
+            options->progress_callback(options->progress_context, work_done, work_total);
+    }
+};
+
 void progress(const IndexBuildOptions* options, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 void progress(const IndexBuildOptions* options, const char* format, ...) {
@@ -382,6 +621,112 @@ void progress(const IndexBuildOptions* options, const char* format, ...) {
     vfprintf(options->progress, format, args);
     va_end(args);
     fflush(options->progress);
+}
+
+// Cell sizes of the density levels, degrees, finest first.
+std::vector<double> level_cells(const IndexBuildOptions* options, double field_min,
+                                double field_max, const ScaleDefaults& defaults) {
+    double finest_cell = options->finest_cell > 0 ? options->finest_cell : defaults.finest_cell;
+    double coarsest_cell =
+        options->coarsest_cell > 0 ? options->coarsest_cell : defaults.coarsest_cell;
+    std::vector<double> cells;
+    for (double cell = finest_cell * field_min; cell <= coarsest_cell * field_max * 1.0001;
+         cell *= level_step)
+        cells.push_back(cell);
+    return cells;
+}
+
+// The quads of the coarsest levels coded again as seen from image centres around them, where
+// the code differs. Result: null, or the reason to stop.
+const char* add_code_variants(Builder& b, const VariantPlan& plan,
+                              const std::vector<uint32_t>& index_of) {
+    size_t base_count = b.quads.size(), first = base_count - b.keys.size();
+    for (size_t q = first; q < base_count; ++q) {
+        const std::array<uint32_t, 4>& key = b.keys[q - first];
+        std::vector<uint64_t> codes{b.quads[q].code};
+        for (const Vec3& t : variant_centres(key, b.vectors, plan.rings, plan.radius,
+                                             plan.directions)) {
+            CatalogQuad variant{};
+            if (!code_quad_at(key, b.vectors, index_of, t, &variant)) continue;
+            if (std::find(codes.begin(), codes.end(), variant.code) != codes.end()) continue;
+            codes.push_back(variant.code);
+            b.quads.append(&variant, 1);
+        }
+        if (b.quads.size() > max_quads)
+            return "too many quads (more than 60,000,000): build the index for a cone";
+    }
+    progress(b.options, "code variants: %zu quads of levels %d and up, %zu codes added\n",
+             b.keys.size(), plan.first_level + 1, b.quads.size() - base_count);
+    return nullptr;
+}
+
+// The build of build_index_content; may throw std::bad_alloc.
+bool build_content(const CsvStar* catalog, size_t count, const IndexBuildOptions* options,
+                   CatalogStar** stars, uint32_t* star_count, CatalogQuad** quads,
+                   uint32_t* quad_count, int32_t* levels, const char** message) {
+    double field_min = options->field_min, field_max = options->field_max;
+    if (field_min <= 0 || field_max < field_min) index_field_range(options->scale, &field_min, &field_max);
+    ScaleDefaults defaults = other_scales;
+    for (const ScaleDefaults& row : scale_defaults)
+        if (row.scale == options->scale) defaults = row;
+    Builder b{catalog, options, static_cast<size_t>(defaults.neighbours), options->threads};
+    if (options->neighbours >= 3) b.neighbours = static_cast<size_t>(options->neighbours);
+    if (b.threads <= 0) b.threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    if (!b.select_candidates(count)) {
+        *message = "out of memory";
+        return false;
+    }
+    progress(options, "%zu catalogue stars, %zu in the area\n", count, b.candidates.size());
+    if (b.candidates.size() < 4) {
+        *message = "fewer than 4 catalogue stars in the area";
+        return false;
+    }
+    double longest = max_base * field_max * rad_per_deg;
+    b.plan_levels(level_cells(options, field_min, field_max, defaults));
+    b.report_progress();
+    VariantPlan plan = variant_plan(options, static_cast<int>(b.levels.size()));
+    if (plan.rings > 0) b.keys_from_level = static_cast<size_t>(plan.first_level);
+    for (size_t l = 0; l < b.levels.size(); ++l) {
+        size_t before = b.quads.size();
+        const char* stop = b.find_neighbours(b.levels[l]) ? b.level_quads(l, longest) : "out of memory";
+        if (stop) {
+            *message = stop;
+            return false;
+        }
+        progress(options, "level %zu: cell %.4f°, %zu stars, %zu quads\n", l + 1,
+                 b.levels[l].cell_deg, b.levels[l].stars.size(), b.quads.size() - before);
+    }
+    auto level_count = static_cast<int32_t>(b.levels.size());
+    b.levels.clear();  // the neighbour lists are not needed any more
+    // Index stars: every star of a quad, in catalogue order.
+    std::vector<uint32_t> index_of(count, 0);
+    std::vector<CatalogStar> out_stars;
+    for (size_t i = 0; i < count; ++i) {
+        if (!b.used[i]) continue;
+        index_of[i] = static_cast<uint32_t>(out_stars.size());
+        out_stars.push_back({static_cast<float>(catalog[i].ra * rad_per_deg),
+                             static_cast<float>(catalog[i].dec * rad_per_deg)});
+    }
+    if (b.quads.size() == 0) {
+        *message = "no quads could be formed";
+        return false;
+    }
+    b.number_stars(index_of);
+    if (plan.rings > 0) {
+        if (const char* stop = add_code_variants(b, plan, index_of)) {
+            *message = stop;
+            return false;
+        }
+    }
+    auto* star_array = static_cast<CatalogStar*>(
+        kestil_checked_malloc(out_stars.size() * sizeof(CatalogStar)));
+    std::memcpy(star_array, out_stars.data(), out_stars.size() * sizeof(CatalogStar));
+    *stars = star_array;
+    *star_count = static_cast<uint32_t>(out_stars.size());
+    *quad_count = static_cast<uint32_t>(b.quads.size());
+    *quads = b.quads.release();
+    *levels = level_count;
+    return true;
 }
 
 }  // namespace
@@ -405,94 +750,13 @@ extern "C" bool build_index_content(const CsvStar* catalog, size_t count,
                                     const IndexBuildOptions* options, CatalogStar** stars,
                                     uint32_t* star_count, CatalogQuad** quads, uint32_t* quad_count,
                                     int32_t* levels, const char** message) {
-    double field_min = options->field_min, field_max = options->field_max;
-    if (field_min <= 0 || field_max < field_min) index_field_range(options->scale, &field_min, &field_max);
-    ScaleDefaults defaults = other_scales;
-    for (const ScaleDefaults& row : scale_defaults)
-        if (row.scale == options->scale) defaults = row;
-    Builder b{catalog, options, {}, {}, {}, {}, {}, {}, 0, static_cast<size_t>(defaults.neighbours)};
-    if (options->neighbours >= 3) b.neighbours = static_cast<size_t>(options->neighbours);
-    double finest_cell = options->finest_cell > 0 ? options->finest_cell : defaults.finest_cell;
-    double coarsest_cell =
-        options->coarsest_cell > 0 ? options->coarsest_cell : defaults.coarsest_cell;
-    b.select_candidates(count);
-    progress(options, "%zu catalogue stars, %zu in the area\n", count, b.candidates.size());
-    if (b.candidates.size() < 4) {
-        *message = "fewer than 4 catalogue stars in the area";
-        return false;
-    }
-    double longest = max_base * field_max * rad_per_deg;
-    for (double cell = finest_cell * field_min; cell <= coarsest_cell * field_max * 1.0001;
-         cell *= level_step) {
-        std::vector<uint32_t> level = b.level_stars(cell);
-        size_t made = b.level_quads(level, cell, longest);
-        ++b.levels;
-        progress(options, "level %d: cell %.4f°, %zu stars, %zu quads\n", b.levels, cell,
-                 level.size(), made);
-        if (b.quads.size() > max_quads) {
-            *message = "too many quads (more than 60,000,000): build the index for a cone";
-            return false;
-        }
-    }
-    // Index stars: every star of a quad, in catalogue order.
-    std::vector<uint32_t> index_of(count, 0);
-    std::vector<CatalogStar> out_stars;
-    for (size_t i = 0; i < count; ++i) {
-        if (!b.used[i]) continue;
-        index_of[i] = static_cast<uint32_t>(out_stars.size());
-        out_stars.push_back({static_cast<float>(catalog[i].ra * rad_per_deg),
-                             static_cast<float>(catalog[i].dec * rad_per_deg)});
-    }
-    if (b.quads.empty()) {
-        *message = "no quads could be formed";
-        return false;
-    }
-    // Quads: every quad coded on the tangent plane at its centre, then for the quads of the
-    // coarsest levels the codes as seen from image centres around it, where they differ.
-    VariantPlan plan = variant_plan(options, b.levels);
-    std::vector<CatalogQuad> out_quads;
-    out_quads.reserve(b.quads.size());
-    for (size_t q = 0; q < b.quads.size(); ++q)
-        out_quads.push_back(code_quad(b.quads[q], b.vectors, index_of));
-    if (plan.rings > 0) {
-        size_t base_count = out_quads.size();
-        for (size_t q = 0; q < base_count; ++q) {
-            if (b.quad_level[q] < plan.first_level) continue;
-            std::vector<uint64_t> codes{out_quads[q].code};
-            for (const Vec3& t : variant_centres(b.quads[q], b.vectors, plan.rings, plan.radius,
-                                                 plan.directions)) {
-                CatalogQuad variant{};
-                if (!code_quad_at(b.quads[q], b.vectors, index_of, t, &variant)) continue;
-                if (std::find(codes.begin(), codes.end(), variant.code) != codes.end()) continue;
-                codes.push_back(variant.code);
-                out_quads.push_back(variant);
-            }
-            if (out_quads.size() > max_quads) {
-                *message = "too many quads (more than 60,000,000): build the index for a cone";
-                return false;
-            }
-        }
-        progress(options, "code variants: %zu quads of levels %d and up, %zu codes added\n",
-                 static_cast<size_t>(std::count_if(b.quad_level.begin(), b.quad_level.end(),
-                                                   [&](uint8_t l) { return l >= plan.first_level; })),
-                 plan.first_level + 1, out_quads.size() - base_count);
-    }
-    auto* star_array = static_cast<CatalogStar*>(std::malloc(out_stars.size() * sizeof(CatalogStar)));
-    auto* quad_array = static_cast<CatalogQuad*>(std::malloc(out_quads.size() * sizeof(CatalogQuad)));
-    if (!star_array || !quad_array) {
-        std::free(star_array);
-        std::free(quad_array);
+    try {
+        return build_content(catalog, count, options, stars, star_count, quads, quad_count, levels,
+                             message);
+    } catch (...) {
         *message = "out of memory";
         return false;
     }
-    std::memcpy(star_array, out_stars.data(), out_stars.size() * sizeof(CatalogStar));
-    std::memcpy(quad_array, out_quads.data(), out_quads.size() * sizeof(CatalogQuad));
-    *stars = star_array;
-    *star_count = static_cast<uint32_t>(out_stars.size());
-    *quads = quad_array;
-    *quad_count = static_cast<uint32_t>(out_quads.size());
-    *levels = b.levels;
-    return true;
 }
 
 extern "C" bool build_index_file(const CsvStar* catalog, size_t count,
@@ -513,8 +777,6 @@ extern "C" bool build_index_file(const CsvStar* catalog, size_t count,
     struct stat info {};
     if (stat(path, &info) == 0) r.file_size = static_cast<uint64_t>(info.st_size);
     r.seconds = kestil_monotonic_time() - start;
-    progress(options, "%s: %u stars, %u quads, %llu bytes, %.2f s\n", path, r.star_count,
-             r.quad_count, static_cast<unsigned long long>(r.file_size), r.seconds);
     if (report) *report = r;
     return true;
 }

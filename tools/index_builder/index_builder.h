@@ -8,7 +8,9 @@
 // quads (make_image_quad) applied to the four stars projected onto the tangent plane at their
 // centre; sizes are the angular base lengths in radians. Catalogue positions (CsvStar of
 // tools/catalog) are J2000 degrees.
-// The output depends only on the input (catalogue order breaks ties). Single-threaded.
+// The output depends only on the input (catalogue order breaks ties), not on the number of
+// threads. One build per call; each call runs its work on options->threads threads and calls
+// the progress callback on the calling thread.
 #ifndef KESTIL_TOOLS_INDEX_BUILDER_INDEX_BUILDER_H
 #define KESTIL_TOOLS_INDEX_BUILDER_INDEX_BUILDER_H
 
@@ -44,6 +46,11 @@ typedef struct IndexBuildOptions {
     double variant_radius;
     int32_t variant_directions;
     int32_t variant_levels;
+    int32_t threads;     // threads to build on; 0 or less = one per processor
+    // Called now and then with the work done and the whole work (stars handled over all density
+    // levels; the total is known from the first call); null = none.
+    void (*progress_callback)(void* context, uint64_t done, uint64_t total);
+    void* progress_context;
 } IndexBuildOptions;
 
 typedef struct IndexBuildReport {
@@ -57,8 +64,9 @@ typedef struct IndexBuildReport {
 // Field range served by a quad scale (degrees): the published table, 20 -> 20..30, others s..2s.
 void index_field_range(float scale, double* field_min, double* field_max);
 
-// Builds the stars and quads without writing them; stars in radians, quads with star indexes.
-// Result: true on success; false with a static message (no stars, too many quads).
+// Builds the stars and quads without writing them; stars in radians, quads with star indexes,
+// both malloc'ed (the caller frees them). Result: true on success; false with a static message
+// (no stars, too many quads, out of memory).
 bool build_index_content(const CsvStar* catalog, size_t count, const IndexBuildOptions* options,
                          CatalogStar** stars, uint32_t* star_count, CatalogQuad** quads,
                          uint32_t* quad_count, int32_t* levels, const char** message);

@@ -185,6 +185,53 @@ TEST(IndexBuilder, ConeDeterminismAndTheWrittenFile) {
     std::filesystem::remove_all(pattern);
 }
 
+// The stars of a level are shared out among threads in pieces; the content must not depend on
+// how many, and the progress reports must climb to the whole work.
+TEST(IndexBuilder, SameContentOnAnyNumberOfThreads) {
+    std::vector<CsvStar> catalog = random_catalog(300, 45, 6, 40000, 11);
+    struct Progress { uint64_t done = 0, total = 0; int calls = 0; bool climbing = true; };
+    auto report = [](void* context, uint64_t done, uint64_t total) {
+        auto* p = static_cast<Progress*>(context);
+        p->climbing = p->climbing && done >= p->done && done <= total && (!p->calls || total == p->total);
+        p->done = done;
+        p->total = total;
+        ++p->calls;
+    };
+    Built one;
+    const char* message = nullptr;
+    for (int threads : {1, 2, 3}) {
+        SCOPED_TRACE(threads);
+        // Scale 0.2: cells of 0.072 degrees, so the finest level holds most of the 40,000 stars,
+        // more than one batch.
+        IndexBuildOptions o = options_for(0.2f, 300, 45, 6);
+        o.threads = threads;
+        Progress progress;
+        o.progress_callback = report;
+        o.progress_context = &progress;
+        Built b;
+        ASSERT_TRUE(build_index_content(catalog.data(), catalog.size(), &o, &b.stars, &b.star_count,
+                                        &b.quads, &b.quad_count, &b.levels, &message)) << message;
+        EXPECT_TRUE(progress.climbing);
+        EXPECT_GT(progress.calls, b.levels + 1);  // the plan, and more than a batch per level
+        EXPECT_EQ(progress.total, progress.done);
+        if (threads == 1) {
+            std::swap(one.stars, b.stars);
+            std::swap(one.quads, b.quads);
+            one.star_count = b.star_count;
+            one.quad_count = b.quad_count;
+            continue;
+        }
+        ASSERT_EQ(one.star_count, b.star_count);
+        ASSERT_EQ(one.quad_count, b.quad_count);
+        EXPECT_EQ(0, memcmp(one.stars, b.stars, b.star_count * sizeof(CatalogStar)));
+        for (uint32_t q = 0; q < b.quad_count; ++q) {  // field by field: padding is not content
+            ASSERT_EQ(one.quads[q].code, b.quads[q].code) << q;
+            ASSERT_EQ(one.quads[q].size, b.quads[q].size) << q;
+            ASSERT_EQ(0, memcmp(one.quads[q].stars, b.quads[q].stars, 16)) << q;
+        }
+    }
+}
+
 // Code variants: a quad seen from an image centre 5 degrees away is stretched by 1/cos 5° - 1 =
 // 0.4 % along that direction, more than the matching tolerance of one code unit (a thousandth)
 // for many quads; with a ring of variants at that distance some code of its stars matches.
