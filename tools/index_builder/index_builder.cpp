@@ -370,13 +370,13 @@ constexpr size_t piece_stars = 256;
 struct Level {
     double cell_deg = 0;
     double closest = 0;              // radians: closer pairs may blend in images
-    std::vector<uint32_t> stars;     // catalogue numbers, brightest first
-    std::vector<uint32_t> place;     // catalogue number -> position in stars, or no_place
-    std::vector<uint32_t> near;      // `neighbours` slots per star: catalogue numbers, nearest first
+    std::vector<uint32_t> stars;     // star numbers, brightest first
+    std::vector<uint32_t> place;     // star number -> position in stars, or no_place
+    std::vector<uint32_t> near;      // `neighbours` slots per star: star numbers, nearest first
     std::vector<uint32_t> near_count;
 };
 
-// Quads made from a run of stars: stars as catalogue numbers in canonical order, and the four
+// Quads made from a run of stars: star numbers in canonical order, and the four
 // stars as generated where code variants will need them.
 struct QuadPiece {
     std::vector<CatalogQuad> quads;
@@ -395,46 +395,51 @@ struct Builder {
     const IndexBuildOptions* options;
     size_t neighbours;
     int threads;
-    std::vector<uint32_t> candidates;  // catalogue numbers, brightest first
-    std::vector<Vec3> vectors;         // unit vector of every catalogue entry
+    std::vector<uint32_t> candidates;  // catalogue numbers of the stars, brightest first
+    std::vector<Vec3> vectors;         // unit vector of every star
     std::vector<SkyAngles> angles;     // and its angles, for the tangent planes
     std::vector<Level> levels;
-    QuadBuffer quads;                  // stars as catalogue numbers until number_stars
+    QuadBuffer quads;                  // stars by their number here until number_stars
     std::vector<std::array<uint32_t, 4>> keys;  // of the quads from keys_from_level on
     size_t keys_from_level = SIZE_MAX;
-    std::vector<uint8_t> used;         // catalogue entries in the index
+    std::vector<uint8_t> used;         // stars in the index
     uint64_t work_done = 0, work_total = 0;
 
+    // The catalogue entries in the area, brightest first; from here on a star is known by its
+    // place in that order.
     bool select_candidates(size_t count) {
-        vectors.resize(count);
-        angles.resize(count);
-        size_t pieces = (count + 4095) / 4096;
-        bool done = run_pieces(pieces, threads, [&](size_t p) {
-            for (size_t i = p * 4096; i < std::min(count, p * 4096 + 4096); ++i) {
-                vectors[i] = unit_vector(catalog[i].ra, catalog[i].dec);
-                angles[i] = sky_angles(vectors[i]);
-            }
-        });
         Vec3 centre = unit_vector(options->ra, options->dec);
         double radius = options->radius * rad_per_deg;
         for (size_t i = 0; i < count; ++i) {
-            if (options->radius > 0 && separation(vectors[i], centre) > radius) continue;
+            if (options->radius > 0 &&
+                separation(unit_vector(catalog[i].ra, catalog[i].dec), centre) > radius)
+                continue;
             candidates.push_back(static_cast<uint32_t>(i));
         }
         std::stable_sort(candidates.begin(), candidates.end(), [&](uint32_t a, uint32_t b) {
             return catalog[a].mag < catalog[b].mag;
         });
-        used.assign(count, 0);
-        return done;
+        size_t n = candidates.size();
+        vectors.resize(n);
+        angles.resize(n);
+        used.assign(n, 0);
+        return run_pieces((n + 4095) / 4096, threads, [&](size_t p) {
+            for (size_t i = p * 4096; i < std::min(n, p * 4096 + 4096); ++i) {
+                const CsvStar& star = catalog[candidates[i]];
+                vectors[i] = unit_vector(star.ra, star.dec);
+                angles[i] = sky_angles(vectors[i]);
+            }
+        });
     }
 
-    // The brightest candidate of every sky cell of the given size, brightest first.
+    // The brightest star of every sky cell of the given size, brightest first.
     std::vector<uint32_t> level_stars(double cell_deg) const {
         std::unordered_set<uint64_t> taken;
         std::vector<uint32_t> stars;
-        for (uint32_t i : candidates)
-            if (taken.insert(sky_cell(catalog[i].ra, catalog[i].dec, cell_deg)).second)
-                stars.push_back(i);
+        for (uint32_t i = 0; i < candidates.size(); ++i) {
+            const CsvStar& star = catalog[candidates[i]];
+            if (taken.insert(sky_cell(star.ra, star.dec, cell_deg)).second) stars.push_back(i);
+        }
         return stars;
     }
 
@@ -600,7 +605,7 @@ struct Builder {
         return nullptr;
     }
 
-    // Replaces the catalogue numbers in the quads by the index of the star in the index.
+    // Replaces the star numbers in the quads by their places in the index.
     void number_stars(const std::vector<uint32_t>& index_of) {
         for (size_t q = 0; q < quads.size(); ++q)
             for (uint32_t& s : quads[q].stars) s = index_of[s];
@@ -699,13 +704,16 @@ bool build_content(const CsvStar* catalog, size_t count, const IndexBuildOptions
     auto level_count = static_cast<int32_t>(b.levels.size());
     b.levels.clear();  // the neighbour lists are not needed any more
     // Index stars: every star of a quad, in catalogue order.
-    std::vector<uint32_t> index_of(count, 0);
+    std::vector<std::pair<uint32_t, uint32_t>> numbers;  // catalogue number, star number
+    for (uint32_t i = 0; i < b.candidates.size(); ++i)
+        if (b.used[i]) numbers.emplace_back(b.candidates[i], i);
+    std::sort(numbers.begin(), numbers.end());
+    std::vector<uint32_t> index_of(b.candidates.size(), 0);
     std::vector<CatalogStar> out_stars;
-    for (size_t i = 0; i < count; ++i) {
-        if (!b.used[i]) continue;
-        index_of[i] = static_cast<uint32_t>(out_stars.size());
-        out_stars.push_back({static_cast<float>(catalog[i].ra * rad_per_deg),
-                             static_cast<float>(catalog[i].dec * rad_per_deg)});
+    for (const auto& [number, star] : numbers) {
+        index_of[star] = static_cast<uint32_t>(out_stars.size());
+        out_stars.push_back({static_cast<float>(catalog[number].ra * rad_per_deg),
+                             static_cast<float>(catalog[number].dec * rad_per_deg)});
     }
     if (b.quads.size() == 0) {
         *message = "no quads could be formed";
