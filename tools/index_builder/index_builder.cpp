@@ -337,6 +337,7 @@ public:
     size_t size() const { return size_; }
     CatalogQuad& operator[](size_t i) { return data_[i]; }
     void append(const CatalogQuad* quads, size_t count) {
+        if (count == 0) return;  // memcpy takes no null pointer, even for no bytes
         if (size_ + count > capacity_) {
             capacity_ = std::max(size_ + count, capacity_ + capacity_ / 2 + 65536);
             data_ = static_cast<CatalogQuad*>(

@@ -134,7 +134,7 @@ TEST_F(BuildIndexCommand, ScaleListsAndRefusedScales) {
 // "all" builds the seven published indexes from one reading of the catalogue; each is the file
 // a build of its scale alone writes.
 TEST_F(BuildIndexCommand, AllScalesAreTheSingleBuilds) {
-    ASSERT_EQ(0, build("--scale all --dir " + dir + "/all"));
+    ASSERT_EQ(0, build("--scale all --dir " + dir + "/all")) << bytes(dir + "/err.txt");
     std::set<std::string> expected(std::begin(all_files), std::end(all_files));
     EXPECT_EQ(expected, names(dir + "/all"));
     // Plain progress lines: no carriage returns off a terminal.
