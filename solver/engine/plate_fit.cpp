@@ -35,6 +35,7 @@ struct Best {
     PlateFit fit{};
     float rms = 0.0f;
     float ra0 = 0.0f, dec0 = 0.0f;
+    int32_t pairs = 0;  // pairs the fit was given
 };
 
 void project_all(const StarMatch* pairs, int32_t n, float ra0, float dec0, float* xi, float* eta,
@@ -176,10 +177,11 @@ extern "C" bool kestil_solver_compute_center(const StarMatch* pairs, int32_t n, 
                                            scale, parity, matched, rms);
 }
 
-extern "C" bool kestil_solver_compute_center_at(const StarMatch* pairs, int32_t n,
-                                                float centre_x, float centre_y, float* ra,
-                                                float* dec, float* angle, float* scale,
-                                                int32_t* parity, int32_t* matched, float* rms) {
+namespace {
+
+// The best fit of the pairs about (centre_x, centre_y): seeds of three anchors grown by
+// refine_plate, then re-centred on the fitted image centre. False (logged) below 6 pairs.
+bool best_fit(const StarMatch* pairs, int32_t n, float centre_x, float centre_y, Best* result) {
     if (n < 3) return false;
     auto count = static_cast<size_t>(n);
     Buffer<StarMatch> sorted(count);
@@ -229,26 +231,63 @@ extern "C" bool kestil_solver_compute_center_at(const StarMatch* pairs, int32_t 
     PlateFit refit{};
     int32_t found = refine_plate(&work, selected.data, &refit);
     if (found >= SOLVER_MIN_FIT_PAIRS) best = {found, refit, refit.rms, ra_c, dec_c};
+    best.pairs = n;
+    *result = best;
+    return true;
+}
 
-    const PlateFit& f = best.fit;
-    float d = f.xi_x * f.eta_y - f.xi_y * f.eta_x;
+void log_solution(const Best& best, float angle) {
+    float ra = 0.0f, dec = 0.0f;
+    deproject_tangent(best.ra0, best.dec0, best.fit.xi0, best.fit.eta0, &ra, &dec);
+    kestil_debug("%s: RA = %.3f°, DEC = %.3f°, rotation = %.2f°, scale = %.02f\"/pix, "
+                 "%d of %d matches, rms = %.2f\"",
+                 "kestil_solver_compute_center", ra * deg_per_rad, dec * deg_per_rad,
+                 angle * deg_per_rad, best.fit.scale / rad_per_arcsec, best.count, best.pairs,
+                 best.rms / rad_per_arcsec);
+}
+
+}  // namespace
+
+extern "C" void plate_fit_orientation(const PlateFit* f, float* angle, int32_t* parity) {
+    float d = f->xi_x * f->eta_y - f->xi_y * f->eta_x;
     float q = d >= 0.0f ? 1.0f : -1.0f;
-    auto turned = static_cast<float>(-std::atan2(static_cast<double>(q * f.eta_x - f.xi_y),
-                                                 static_cast<double>(q * f.xi_x + f.eta_y)));
+    auto turned = static_cast<float>(-std::atan2(static_cast<double>(q * f->eta_x - f->xi_y),
+                                                 static_cast<double>(q * f->xi_x + f->eta_y)));
     auto a = static_cast<float>(std::fmod(turned + 4.0 * M_PI, two_pi));
-    float centre_ra = 0.0f, centre_dec = 0.0f;
-    deproject_tangent(best.ra0, best.dec0, f.xi0, f.eta0, &centre_ra, &centre_dec);
     *angle = a < static_cast<float>(two_pi) ? a : 0.0f;
     *parity = d < 0.0f ? 1 : -1;
+}
+
+extern "C" bool kestil_solver_compute_center_model(const StarMatch* pairs, int32_t n,
+                                                   float centre_x, float centre_y,
+                                                   PlateModel* model, int32_t* matched) {
+    Best best;
+    if (!best_fit(pairs, n, centre_x, centre_y, &best)) return false;
+    *model = {best.ra0, best.dec0, centre_x, centre_y, best.fit};
+    *matched = best.count;
+    float angle = 0.0f;
+    int32_t parity = 0;
+    plate_fit_orientation(&best.fit, &angle, &parity);
+    log_solution(best, angle);
+    return true;
+}
+
+extern "C" bool kestil_solver_compute_center_at(const StarMatch* pairs, int32_t n,
+                                                float centre_x, float centre_y, float* ra,
+                                                float* dec, float* angle, float* scale,
+                                                int32_t* parity, int32_t* matched, float* rms) {
+    Best best;
+    if (!best_fit(pairs, n, centre_x, centre_y, &best)) return false;
+
+    const PlateFit& f = best.fit;
+    float centre_ra = 0.0f, centre_dec = 0.0f;
+    deproject_tangent(best.ra0, best.dec0, f.xi0, f.eta0, &centre_ra, &centre_dec);
+    plate_fit_orientation(&f, angle, parity);
     *scale = f.scale;
     *matched = best.count;
     *rms = best.rms;
     *ra = centre_ra;
     *dec = centre_dec;
-    kestil_debug("%s: RA = %.3f°, DEC = %.3f°, rotation = %.2f°, scale = %.02f\"/pix, "
-                 "%d of %d matches, rms = %.2f\"",
-                 "kestil_solver_compute_center", centre_ra * deg_per_rad,
-                 centre_dec * deg_per_rad, *angle * deg_per_rad, f.scale / rad_per_arcsec,
-                 best.count, n, best.rms / rad_per_arcsec);
+    log_solution(best, *angle);
     return true;
 }

@@ -28,6 +28,14 @@ typedef struct PlateFit {
     int32_t count;  // pairs used
 } PlateFit;
 
+// A plate: pixel (x, y) maps to the standard coordinates fit(x - centre_x, y - centre_y) on the
+// tangent plane at (ra0, dec0).
+typedef struct PlateModel {
+    float ra0, dec0;            // tangent point, radians
+    float centre_x, centre_y;   // origin of the fit's offsets, working-image pixels
+    PlateFit fit;
+} PlateModel;
+
 // Given:    ra0, dec0   tangent point; ra, dec   the direction (radians)
 // Returned: xi, eta     standard coordinates (radians), written only on success
 // Result:   true when the direction is on the near hemisphere and the result finite
@@ -79,6 +87,14 @@ bool kestil_solver_compute_center(const StarMatch* pairs, int32_t n, int32_t wid
 bool kestil_solver_compute_center_at(const StarMatch* pairs, int32_t n, float centre_x,
                                      float centre_y, float* ra, float* dec, float* angle,
                                      float* scale, int32_t* parity, int32_t* matched, float* rms);
+
+// The fit of kestil_solver_compute_center_at as a plate, with the number of pairs it matched.
+// Result: false (with the same error line) when fewer than 6 pairs agree.
+bool kestil_solver_compute_center_model(const StarMatch* pairs, int32_t n, float centre_x,
+                                        float centre_y, PlateModel* model, int32_t* matched);
+
+// Rotation angle (radians, 0 <= angle < 2 pi) and parity (1 or -1) of a fitted map.
+void plate_fit_orientation(const PlateFit* fit, float* angle, int32_t* parity);
 
 #ifdef __cplusplus
 }
