@@ -7,6 +7,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <memory>
 
@@ -306,7 +307,8 @@ bool kestil_solver_write_index(const char* path, float scale, const CatalogStar*
                 return false;
             }
     }
-    // Counting sort by bucket: stable, so quads of one bucket keep their given order.
+    // Counting sort by bucket, then the quads of each bucket by code (ties in their given
+    // order): a reader may then find the codes of a bucket within a tolerance by bisection.
     auto buckets = heap_array<uint32_t>(INDEX_BUCKET_COUNT);
     auto order = heap_array<uint32_t>(quad_count);
     for (uint32_t i = 0; i < quad_count; ++i) ++buckets[bucket_of(quads[i].code) + 1];
@@ -316,6 +318,9 @@ bool kestil_solver_write_index(const char* path, float scale, const CatalogStar*
         memcpy(next.get(), buckets.get(), bucket_table_bytes);
         for (uint32_t i = 0; i < quad_count; ++i) order[next[bucket_of(quads[i].code)]++] = i;
     }
+    for (uint32_t k = 0; k < last_bucket; ++k)
+        std::stable_sort(order.get() + buckets[k], order.get() + buckets[k + 1],
+                         [&](uint32_t a, uint32_t b) { return quads[a].code < quads[b].code; });
     FILE* file = fopen(temporary, "wb");
     if (!file) {
         *result = "the index file can't be written";
