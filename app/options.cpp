@@ -140,6 +140,7 @@ bool apply_value(Option option, const char* value, SolverSettings* settings) {
     case Option::downsample:
         if (!parse_int_value(value, &integer) || integer < 1 || integer > 16) return false;
         settings->downsample = integer;
+        settings->downsample_set = true;
         return true;
     case Option::depth:
         if (!parse_int_value(value, &integer) || integer < 0 || integer > 1000) return false;
@@ -243,6 +244,12 @@ void print_help(void) {
            "(default: %g)\n", default_cpu_limit);
     printf("  -f, --format <format>     output format of the result, text, json, xml or wcs "
            "(default: text)\n");
+    printf("      --no-extended-search  stop when the stages have found nothing; by default an "
+           "extended search\n");
+    printf("                            follows, in which every quad proposes a solution that "
+           "the stars of the whole\n");
+    printf("                            field must confirm (with the unbinned image's stars when "
+           "-D is not given)\n");
     printf("  -v, --verbose             report the progress and errors, -vv adds the debug log\n");
     printf("  -h, --help                show this help\n\n");
     printf("Index management:\n");
@@ -342,6 +349,11 @@ bool parse_arguments(int argc, char** argv, SolverSettings* settings) {
         }
         if (strcmp(argument, "-vv") == 0) {
             settings->verbosity += 2;
+            continue;
+        }
+        if (strcmp(argument, "--no-extended-search") == 0) {
+            settings->no_extended_search = true;
+            settings->solve_option = argument;
             continue;
         }
         if (strcmp(argument, "-l") == 0 || strcmp(argument, "--list") == 0) {

@@ -47,6 +47,8 @@ typedef struct SolverSettings {
     int32_t run_mode;                  // RunMode
     const char* index_url;             // base URL for --download; null = built-in default
     const char* solve_option;          // last solve-only option seen, as typed
+    bool downsample_set;               // binning given on the command line (not the default)
+    bool no_extended_search;           // stop when the schedule of stages has found nothing
 } SolverSettings;
 
 typedef struct SolverSolution {

@@ -11,11 +11,13 @@
 #include "framework/log.h"
 #include "framework/precession.h"
 #include "solver/engine/catalog_cone.h"
+#include "solver/engine/extended_search.h"
 #include "solver/engine/image_quads.h"
 #include "solver/engine/plate_fit.h"
 #include "solver/engine/quad_match.h"
 #include "solver/engine/solve_driver.h"
 #include "solver/engine/star_match.h"
+#include "solver/engine/verify.h"
 #include "solver/image/solver_image.h"
 #include "solver/index/index_file.h"
 #include "solver/index/index_selection.h"
@@ -53,6 +55,7 @@ struct SolveState {
     IndexFile loaded{};
     float loaded_scale = 0.0f;  // 0 = none loaded
     IndexFile view{};
+    StarGrid grid{};  // the image stars for verification, made at the first fit
     SolveControl control{};
     int32_t cell = 0;
     bool use_hint = false;
@@ -67,6 +70,7 @@ struct SolveState {
     SolveState(const SolveState&) = delete;
     SolveState& operator=(const SolveState&) = delete;
     ~SolveState() {
+        kestil_solver_release_star_grid(&grid);
         kestil_solver_release_index(&loaded);
         kestil_solver_release_index(&view);
         free(pairs);
@@ -150,17 +154,24 @@ bool load_index(SolveState& s, float scale, const char* path) {
     return true;
 }
 
+// Radius of the search cone around the position hint, degrees: the hint's radius plus half the
+// image diagonal (with a scale hint) or the index's quad scale.
+double cone_radius(const SolveState& s, double index_scale) {
+    const SolverSettings* settings = s.settings;
+    double extension = index_scale;
+    if (settings->scale_hint > 0) {
+        double w = s.image_width, h = s.image_height;
+        extension = std::sqrt(w * w + h * h) * 0.5 * settings->scale_hint;
+    }
+    return settings->radius + extension;
+}
+
 // Fills the catalogue view for one attempt; false when the stage may not run.
 bool make_view(SolveState& s, const IndexFile** catalog) {
     *catalog = &s.loaded;
     if (!s.use_hint) return s.loaded.quad_count > 0;
     const SolverSettings* settings = s.settings;
-    double extension = s.loaded.scale;
-    if (settings->scale_hint > 0) {
-        double w = s.image_width, h = s.image_height;
-        extension = std::sqrt(w * w + h * h) * 0.5 * settings->scale_hint;
-    }
-    double radius = settings->radius + extension;
+    double radius = cone_radius(s, s.loaded.scale);
     int32_t in_cone = kestil_solver_cone_catalog(
         &s.loaded, static_cast<float>(s.hint_ra_hours * 15.0 * rad_per_deg),
         static_cast<float>(s.hint_dec * rad_per_deg), static_cast<float>(radius * rad_per_deg),
@@ -174,6 +185,23 @@ struct Fit {
     float ra, dec, angle, scale, rms;
     int32_t parity, matched, pairs;
 };
+
+// A fit of the schedule is accepted only when the index stars of the whole field confirm it:
+// six pairs within three pixels can be chance when most pairs handed to the fit are wrong.
+// The strongest four matches are left out of the evidence, as the stars of the quad that may
+// have made the fit by chance would be.
+bool plate_verified(SolveState& s, const IndexFile* catalog, const PlateModel& model) {
+    auto width = static_cast<int32_t>(s.image->width), height = static_cast<int32_t>(s.image->height);
+    if (!s.grid.head) kestil_solver_star_grid(s.stars, s.star_count, width, height, &s.grid);
+    VerifyResult evidence{};
+    if (kestil_solver_verify(&model, &s.grid, width, height, catalog, nullptr, nullptr, 0, 4, 0,
+                             nullptr, 0, nullptr, &evidence))
+        return true;
+    progress(s.settings,
+             "Solution rejected by verification: log-odds %.1f, %d of %d index stars matched\n",
+             evidence.log_odds, evidence.hits, evidence.references);
+    return false;
+}
 
 // One stage against one catalogue view; true when a solution was accepted into fit.
 bool run_stage(SolveState& s, int32_t pass, const IndexFile* catalog, Fit* fit) {
@@ -192,9 +220,15 @@ bool run_stage(SolveState& s, int32_t pass, const IndexFile* catalog, Fit* fit) 
     // The reported centre is that of the image as read, in working-image pixels.
     float centre_x = static_cast<float>(s.image_width) / static_cast<float>(2 * s.bin_factor);
     float centre_y = static_cast<float>(s.image_height) / static_cast<float>(2 * s.bin_factor);
-    if (!kestil_solver_compute_center_at(s.pairs, pairs, centre_x, centre_y, &f.ra, &f.dec,
-                                         &f.angle, &f.scale, &f.parity, &f.matched, &f.rms))
+    PlateModel model{};
+    if (!kestil_solver_compute_center_model(s.pairs, pairs, centre_x, centre_y, &model,
+                                            &f.matched))
         return false;
+    if (!plate_verified(s, catalog, model)) return false;
+    plate_model_sky(&model, centre_x, centre_y, &f.ra, &f.dec);
+    plate_fit_orientation(&model.fit, &f.angle, &f.parity);
+    f.scale = model.fit.scale;
+    f.rms = model.fit.rms;
     f.pairs = pairs;
     int32_t hint = s.settings->parity;
     if (hint != 0 && hint != f.parity) {
@@ -233,6 +267,92 @@ void run_schedule(SolveState& s, Fit* fit) {
     }
 }
 
+// The star list of the extended search and the frame its positions are in.
+struct StarList {
+    ImageStar* buffer = nullptr;  // owned when not the schedule's
+    const ImageStar* stars = nullptr;
+    int32_t count = 0, bin = 1, width = 0, height = 0;
+    StarList() = default;
+    StarList(const StarList&) = delete;
+    StarList& operator=(const StarList&) = delete;
+    ~StarList() { free(buffer); }
+};
+
+// The stars of the extended search: those of the image as read when it was binned by default
+// (binning merges and drops the faint stars that small images depend on), else the schedule's.
+void extended_stars(SolveState& s, const void* data, uint32_t length, StarList* list) {
+    list->stars = s.stars;
+    list->count = s.star_count;
+    list->bin = s.bin_factor;
+    list->width = static_cast<int32_t>(s.image->width);
+    list->height = static_cast<int32_t>(s.image->height);
+    SolverImage* unbinned_image = nullptr;
+    if (s.bin_factor > 1 && !s.settings->downsample_set) {
+        int32_t unbinned = 1, w = 0, h = 0;
+        bool bayer = false;
+        const char* message = nullptr;
+        auto bytes = static_cast<int32_t>(length > INT32_MAX ? INT32_MAX : length);
+        unbinned_image = kestil_solver_load_image(data, bytes, 1, &unbinned, &w, &h, &bayer,
+                                                  &message);
+        if (unbinned_image && unbinned < s.bin_factor) {
+            list->buffer = allocate<ImageStar>(SOLVER_MAX_IMAGE_STARS);
+            int32_t found = kestil_solver_image_stars(unbinned_image, list->buffer);
+            progress(s.settings,
+                     "Extended search: %d stars detected in the image binned %d x %d\n", found,
+                     unbinned, unbinned);
+            if (found >= min_stars) {
+                list->stars = list->buffer;
+                list->count = found;
+                list->bin = unbinned;
+                list->width = static_cast<int32_t>(unbinned_image->width);
+                list->height = static_cast<int32_t>(unbinned_image->height);
+            }
+        }
+    }
+    free(unbinned_image);
+}
+
+// After the schedule found nothing: every quad proposes a plate, verified on its own.
+void run_extended(SolveState& s, const void* data, uint32_t length, Fit* fit) {
+    kestil_solver_release_index(&s.loaded);
+    s.loaded_scale = 0.0f;
+    StarList list;
+    extended_stars(s, data, length, &list);
+    ExtendedSearch in{};
+    in.stars = list.stars;
+    in.star_count = list.count;
+    in.width = list.width;
+    in.height = list.height;
+    int32_t bin = list.bin;
+    in.settings = s.settings;
+    in.centre_x = static_cast<float>(s.image_width) / static_cast<float>(2 * bin);
+    in.centre_y = static_cast<float>(s.image_height) / static_cast<float>(2 * bin);
+    in.pixels_per_image_pixel = 1.0 / bin;
+    in.scales = s.scales;
+    in.scale_count = s.scale_count;
+    in.use_hint = s.use_hint;
+    in.hint_ra = s.hint_ra_hours * 15.0 * rad_per_deg;
+    in.hint_dec = s.hint_dec * rad_per_deg;
+    in.control = &s.control;
+    progress(s.settings, "Extended search: %d stars, each quad verified on its own\n",
+             in.star_count);
+    ExtendedResult result{};
+    bool found = kestil_solver_extended_search(&in, &result);
+    if (result.wrong_parity) s.wrong_parity = true;
+    if (!found) return;
+    Fit f{};
+    plate_model_sky(&result.model, in.centre_x, in.centre_y, &f.ra, &f.dec);
+    plate_fit_orientation(&result.model.fit, &f.angle, &f.parity);
+    f.scale = result.model.fit.scale;
+    f.rms = result.rms;
+    f.matched = result.matched;
+    f.pairs = result.matched;
+    *fit = f;
+    s.bin_factor = bin;
+    s.accepted = true;
+    s.solved_scale = result.index_scale;
+}
+
 void fill_solution(const SolveState& s, const Fit& fit, SolverSolution* solution) {
     solution->ra_j2000 = fit.ra * deg_per_rad / 15.0;
     solution->dec_j2000 = fit.dec * deg_per_rad;
@@ -253,20 +373,28 @@ void fill_solution(const SolveState& s, const Fit& fit, SolverSolution* solution
 // Runs the solve up to the accepted fit or the end of the schedule; false on an early end.
 bool solve(SolveState& s, const void* data, uint32_t length, Fit* fit) {
     if (!read_image(s, data, length)) return false;
-    if (!detect_stars(s)) return false;
+    // Too few stars end the solve, unless the image was binned by default and the extended
+    // search may look for the stars of the unbinned image.
+    bool enough = detect_stars(s);
+    bool unbinned_may_help = s.bin_factor > 1 && !s.settings->downsample_set &&
+                             !s.settings->no_extended_search;
+    if (!enough && !unbinned_may_help) return false;
     s.quads = allocate<ImageQuad>(SOLVER_MAX_IMAGE_QUADS);
     s.cell = static_cast<int32_t>(std::max(s.image->width, s.image->height) / SOLVER_QUAD_GRID);
     s.stage_count = solver_stage_table(s.settings->depth, s.star_count, s.stages);
     s.scale_count = list_index_scales(s.settings, s.settings->scale_hint, s.image_width,
                                       s.image_height, s.scales);
     if (s.scale_count <= 0) {
-        s.early_message = no_index;
+        if (enough) s.early_message = no_index;
         return false;
     }
     set_up_hint(s);
     s.matches = allocate<QuadMatch>(SOLVER_MAX_QUAD_MATCHES);
     s.pairs = allocate<StarMatch>(SOLVER_MAX_STAR_MATCHES);
-    run_schedule(s, fit);
+    if (enough) run_schedule(s, fit);
+    if (!s.accepted && !s.control.aborted && !s.settings->no_extended_search)
+        run_extended(s, data, length, fit);
+    if (s.accepted) s.early_message = nullptr;
     return true;
 }
 

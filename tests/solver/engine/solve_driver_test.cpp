@@ -323,6 +323,7 @@ TEST_F(Sky, WalkOrderAndIndexLoads) {
         SolverSettings settings = Sky::settings();
         if (c.damaged) snprintf(settings.index_dir, sizeof settings.index_dir, "%s", damaged.c_str());
         settings.verbosity = 1;
+        settings.no_extended_search = true;  // the walk of the schedule alone
         settings.scale_hint = c.scale_hint;
         engine_test::LogCapture log;
         std::string progress;
@@ -339,6 +340,62 @@ TEST_F(Sky, WalkOrderAndIndexLoads) {
         EXPECT_EQ(c.walk, walk);
         EXPECT_EQ(c.loads, loads);
         EXPECT_EQ(1u, lines_with(progress, "Image 1000 x 300, binned 1 x 1").size());
+    }
+}
+
+// Sharp stars mostly vanish from the image binned by default, and the stages find nothing;
+// the extended search takes the stars of the unbinned image and solves it, and with
+// --no-extended-search the run ends as the stages leave it. Random stars that no index knows
+// never solve, whether the extended search runs to its end or to the time limit.
+TEST_F(Sky, ExtendedSearchSolvesWhatTheStagesMissAndNothingElse) {
+    const double arcsec = 6.0;
+    sim::SkyWcs w = field(150.2, 30.1, arcsec, 75.0, -1, 800, 600);
+    std::vector<uint8_t> sharp = image(w, 0, 2.4);
+    sim::SimulatorSettings random_settings;
+    random_settings.wcs = w;
+    random_settings.seed = 8;
+    std::vector<CsvStar> random = sim::random_stars(w, 300, 5, 11, 0, 13);
+    sim::SkyImage random_sky = sim::render_sky(random_settings, random.data(), random.size());
+    std::vector<uint8_t> unknown;
+    const char* message = nullptr;
+    ASSERT_TRUE(sim::encode_image(random_sky, random_settings, sim::ImageFormat::raw2, 0, &unknown,
+                                  &message));
+    struct Case {
+        const char* what;
+        const std::vector<uint8_t>* bytes;
+        bool extended;
+        double cpu_limit;
+        bool solved;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"sharp stars, stages only", &sharp, false, 60, false, "No solution found"},
+        {"sharp stars, extended search", &sharp, true, 60, true, nullptr},
+        {"random stars, to the end", &unknown, true, 0, false, "No solution found"},
+        {"random stars, to the limit", &unknown, true, 2, false, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SolverSettings s = settings();
+        s.downsample = 2;  // the default, not given
+        s.no_extended_search = !c.extended;
+        s.cpu_limit = c.cpu_limit;
+        s.verbosity = 1;
+        std::string progress;
+        SolverSolution solution = solve(s, *c.bytes, &progress);
+        ASSERT_EQ(c.solved, solution.solved) << (solution.message ? solution.message : "");
+        if (c.message) {
+            EXPECT_STREQ(c.message, solution.message);
+        }
+        EXPECT_EQ(c.extended, progress.find("Extended search:") != std::string::npos);
+        if (!c.solved) continue;
+        // The unbinned stars: the scale is that of the image as read.
+        EXPECT_LT(separation_deg(solution.ra_j2000 * 15, solution.dec_j2000, 150.2, 30.1),
+                  arcsec / 3600);
+        EXPECT_NEAR(arcsec / 3600, solution.scale, arcsec / 3600 * 1e-3);
+        EXPECT_NEAR(0.0, std::remainder(solution.angle - 75.0, 360.0), 0.05);
+        EXPECT_EQ(-1, solution.parity);
+        EXPECT_GE(solution.matched_stars, 6);
     }
 }
 
