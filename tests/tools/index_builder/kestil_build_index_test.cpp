@@ -187,6 +187,15 @@ int interrupt_while_writing(const std::string& catalog, const std::string& dir,
     if (got < sizeof header || std::memcmp(header, "ZEPH", 4) != 0)
         *failure = "the builder did not write the index through the FIFO";
     kill(child, SIGTERM);
+    // Drain the FIFO until the builder has gone: a thread sanitizer runs the handler only when
+    // the blocked write returns.
+    char rest[65536];
+    while (fd >= 0) {
+        pollfd wait_for{fd, POLLIN, 0};
+        if (poll(&wait_for, 1, 60000) <= 0) break;
+        ssize_t n = read(fd, rest, sizeof rest);
+        if (n == 0 || (n < 0 && errno != EAGAIN)) break;
+    }
     int status = 0;
     waitpid(child, &status, 0);
     if (fd >= 0) close(fd);
