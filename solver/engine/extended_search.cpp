@@ -21,8 +21,8 @@ constexpr double deg_per_rad = 57.29577951308232;
 // The error of a measured code allowed for, in pixels of base length: centroids of processed
 // photographs are 0.3 to 0.5 pixel off (up to 1.5 for the worst), and a code field moves by
 // about 1.4 times a star's error over the base length.
-constexpr double code_error_px = 1.5;
-constexpr double quad_fit_px = 1.5;  // the four stars must agree with their own plate
+constexpr double code_error_px = 2.5;
+constexpr double quad_fit_px = 2.0;  // the four stars must agree with their own plate
 constexpr int min_tolerance = 2;    // thousandths of the base length
 constexpr int max_tolerance = 15;   // larger would flood the lookup: smaller quads are skipped
 constexpr float min_separation_px = 5.0f;  // closer stars may be one blended star
@@ -142,21 +142,6 @@ struct Search {
     ~Search() { kestil_solver_release_star_grid(&grid); }
 };
 
-// The fields an index of this quad scale serves, degrees (geometric mean of the sides).
-void served_field(float scale, double* low, double* high) {
-    struct Row { float scale; double low, high; };
-    static constexpr Row table[] = {{0.2f, 0.2, 0.45}, {0.5f, 0.45, 1.0}, {1.0f, 1.0, 2.0},
-                                    {2.0f, 2.0, 4.5},  {5.0f, 4.5, 10.0}, {10.0f, 10.0, 20.0},
-                                    {20.0f, 20.0, 30.0}};
-    *low = scale;
-    *high = 2.0 * scale;
-    for (const Row& row : table)
-        if (row.scale == scale) {
-            *low = row.low;
-            *high = row.high;
-        }
-}
-
 // Field of the frame along the geometric mean of its sides, in frame pixels.
 double frame_size(const ExtendedSearch* in) {
     return std::sqrt(static_cast<double>(in->width) * in->height);
@@ -186,7 +171,7 @@ void open_indexes(Search& s) {
     for (int32_t i = 0; i < in->scale_count; ++i) {
         float scale = in->scales[i];
         double low = 0.0, high = 0.0;
-        served_field(scale, &low, &high);
+        published_field_range(scale, &low, &high);
         double min_ratio = low / field_slack / deg_per_rad / frame_size(in);
         double max_ratio = high * field_slack / deg_per_rad / frame_size(in);
         if (hint > 0) {

@@ -229,9 +229,10 @@ void weigh_detections(const std::vector<Reference>& refs, const StarGrid* grid, 
     for (const Reference& r : refs)
         if (!is_excluded(r.star)) free_refs.push_back(&r);
     if (free_refs.empty()) return;
-    auto cell = static_cast<float>(std::max(match_radius_px,
-                                            std::sqrt(static_cast<double>(width) * height /
-                                                      static_cast<double>(max_grid_cells))));
+    // About two cells per index star: the grid is made anew for every plate.
+    double cells = std::min(static_cast<double>(max_grid_cells), 2.0 * free_refs.size() + 16.0);
+    auto cell = static_cast<float>(
+        std::max(match_radius_px, std::sqrt(static_cast<double>(width) * height / cells)));
     int32_t columns = std::max(1, static_cast<int32_t>(std::ceil(width / cell)));
     int32_t rows = std::max(1, static_cast<int32_t>(std::ceil(height / cell)));
     std::vector<int32_t> head(static_cast<size_t>(columns) * static_cast<size_t>(rows), -1);

@@ -17,6 +17,23 @@ const PublishedIndex published_scales[PUBLISHED_INDEX_COUNT] = {
     {20.0f, "Tycho-2", "> 20°", "36 MB"},
 };
 
+void published_field_range(float scale, double* field_min, double* field_max) {
+    struct Row {
+        float scale;
+        double low, high;
+    };
+    static constexpr Row table[] = {{0.2f, 0.2, 0.45}, {0.5f, 0.45, 1.0}, {1.0f, 1.0, 2.0},
+                                    {2.0f, 2.0, 4.5},  {5.0f, 4.5, 10.0}, {10.0f, 10.0, 20.0},
+                                    {20.0f, 20.0, 30.0}};
+    *field_min = scale;
+    *field_max = 2.0 * scale;
+    for (const Row& row : table)
+        if (row.scale == scale) {
+            *field_min = row.low;
+            *field_max = row.high;
+        }
+}
+
 int index_label(float scale, char* buffer) {
     const char* catalog = scale < 1.0f ? "Gaia DR3" : "Tycho-2";
     const char* fov = nullptr;

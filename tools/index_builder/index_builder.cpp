@@ -18,6 +18,7 @@
 #include "framework/alloc.h"
 #include "framework/clock.h"
 #include "solver/engine/image_quads.h"
+#include "solver/index/published_indexes.h"
 
 namespace {
 
@@ -741,18 +742,7 @@ bool build_content(const CsvStar* catalog, size_t count, const IndexBuildOptions
 }  // namespace
 
 extern "C" void index_field_range(float scale, double* field_min, double* field_max) {
-    struct Row { float scale; double low, high; };
-    static constexpr Row table[] = {{0.2f, 0.2, 0.45}, {0.5f, 0.45, 1.0}, {1.0f, 1.0, 2.0},
-                                    {2.0f, 2.0, 4.5},  {5.0f, 4.5, 10.0}, {10.0f, 10.0, 20.0},
-                                    {20.0f, 20.0, 30.0}};
-    for (const Row& row : table)
-        if (row.scale == scale) {
-            *field_min = row.low;
-            *field_max = row.high;
-            return;
-        }
-    *field_min = scale;
-    *field_max = 2.0 * scale;
+    published_field_range(scale, field_min, field_max);
 }
 
 extern "C" bool build_index_content(const CsvStar* catalog, size_t count,
