@@ -388,6 +388,20 @@ def solve_kestil(args, field, pass_name, index_dir, image, scratch, solver="kest
             r["message"] = "no JSON (exit %d): %s" % (status, f.read()[-300:])
         return r
     r["time"] = doc.get("time")
+    if args.compare_bin:
+        # The same solve by another build: where both solved, are the documents the same (the
+        # time aside)?
+        other = [os.path.join(args.compare_bin, "app/kestil_solver")] + cmd[1:]
+        done = subprocess.run(other, capture_output=True, text=True)
+        try:
+            theirs = json.loads(done.stdout)
+        except ValueError:
+            theirs = {}
+        r["compare_solved"] = bool(theirs.get("solved"))
+        theirs.pop("time", None)
+        mine = dict(doc)
+        mine.pop("time", None)
+        r["compare_same"] = theirs == mine
     if doc.get("solved"):
         sol = {"ra": doc["ra"] * 15.0, "dec": doc["dec"], "scale": doc["scale"] * 3600.0,
                "angle": doc["angle"], "parity": doc["parity"]}
@@ -865,6 +879,9 @@ def main():
     p.add_argument("--indexes",
                    help="with --identity: use the indexes and deep catalogue of this earlier "
                         "work directory (read only) instead of building them")
+    p.add_argument("--compare-bin",
+                   help="another build folder: solve each image with it too and record whether "
+                        "its JSON document (time aside) is the same")
     p.add_argument("--report-only", action="store_true",
                    help="redraw the table and plot from the runs recorded in the work directory")
     args = p.parse_args()
