@@ -73,6 +73,11 @@ typedef struct SolverSolution {
 // The stream for progress lines; stdout until main sets it.
 extern FILE* progress_stream;
 
+// Writes one progress line (printf format) to progress_stream when the settings' verbosity is
+// above 0; lines longer than 1023 bytes are cut.
+void solver_progress(const SolverSettings* settings, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
 // Runs one solve of the image file held in memory (Given: settings, data, length) and fills
 // the zero-filled solution. Single-threaded; takes no locks.
 void kestil_solver_solve(const SolverSettings* settings, const void* data, uint32_t length,

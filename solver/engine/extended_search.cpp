@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -23,8 +22,8 @@ constexpr double deg_per_rad = 57.29577951308232;
 // about 1.4 times a star's error over the base length.
 constexpr double code_error_px = 2.5;
 constexpr double quad_fit_px = 2.0;  // the four stars must agree with their own plate
-constexpr int min_tolerance = 2;    // thousandths of the base length
-constexpr int max_tolerance = 15;   // larger would flood the lookup: smaller quads are skipped
+constexpr int min_tolerance = 2;     // thousandths of the base length
+constexpr int max_tolerance = 15;    // larger would flood the lookup: smaller quads are skipped
 constexpr float min_separation_px = 5.0f;  // closer stars may be one blended star
 // Depths of the star list: each adds the quads that contain one of the newly added stars.
 constexpr int32_t depths[] = {6, 8, 10, 12, 14, 16, 18, 20, 23, 26, 30, 35, 40, 45, 50, 60};
@@ -40,18 +39,6 @@ constexpr double refine_log_odds = 8.0;
 constexpr int32_t star_limits[] = {100, 50, 30};
 constexpr int32_t max_pairs = 1000;
 
-void progress(const SolverSettings* settings, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
-void progress(const SolverSettings* settings, const char* format, ...) {
-    if (settings->verbosity <= 0 || !progress_stream) return;
-    char line[512];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    fputs(line, progress_stream);
-}
-
 // One canonical form a measured quad may have in an index: code fields in thousandths of the
 // base length (y1 may be slightly negative near the mirror's tie) and the order of its stars.
 struct Form {
@@ -59,7 +46,9 @@ struct Form {
     uint16_t order[4];  // base origin, base end, first and second non-base star
 };
 
-int thousandths(double v) { return static_cast<int>(std::lround(v * 1000.0)); }
+int thousandths(double v) {
+    return static_cast<int>(std::lround(v * 1000.0));
+}
 
 // The forms of four stars whose canonical choice (longest pair, base direction, order of the
 // other two, mirror) could flip within tol base lengths of measurement error.
@@ -95,13 +84,14 @@ int quad_forms(const ImageStar* const* s, double tol, Form* out, int capacity) {
                 if (fx[a] > fx[b] + tol) continue;
                 for (int mirror = 1; mirror >= -1; mirror -= 2) {
                     if (mirror * fy[a] < -tol) continue;
-                    Form f{thousandths(fx[a]), thousandths(mirror * fy[a]), thousandths(fx[b]),
+                    Form f{thousandths(fx[a]),
+                           thousandths(mirror * fy[a]),
+                           thousandths(fx[b]),
                            thousandths(mirror * fy[b]),
                            {static_cast<uint16_t>(o), static_cast<uint16_t>(e),
                             static_cast<uint16_t>(other[a]), static_cast<uint16_t>(other[b])}};
                     bool seen = false;
-                    for (int i = 0; i < n; ++i)
-                        seen |= std::memcmp(&out[i], &f, sizeof f) == 0;
+                    for (int i = 0; i < n; ++i) seen |= std::memcmp(&out[i], &f, sizeof f) == 0;
                     if (!seen && n < capacity) out[n++] = f;
                 }
             }
@@ -154,14 +144,15 @@ bool buckets_sorted(const IndexFile& file) {
     for (uint32_t k = 0; k < samples; ++k) {
         uint32_t bucket = static_cast<uint32_t>((static_cast<uint64_t>(k) * 2654435761u) %
                                                 (INDEX_BUCKET_COUNT - 1));
-        if (!std::is_sorted(file.codes + file.buckets[bucket], file.codes + file.buckets[bucket + 1]))
+        if (!std::is_sorted(file.codes + file.buckets[bucket],
+                            file.codes + file.buckets[bucket + 1]))
             return false;
     }
     return true;
 }
 
-// Loads the indexes whose fields suit the image (all of them when none does) and sets the
-// scales each accepts.
+// Loads the indexes and sets the scales each accepts: the fields it serves, widened, or with a
+// scale hint the hint within 30 % (indexes that serve no such field are left out).
 void open_indexes(Search& s) {
     const ExtendedSearch* in = s.in;
     const SolverSettings* settings = in->settings;
@@ -182,8 +173,7 @@ void open_indexes(Search& s) {
         auto index = std::make_unique<SearchIndex>();
         char path[SOLVER_PATH_SIZE];
         index_file_name(path, sizeof path, settings, scale);
-        if (!kestil_solver_load_index(path, &index->file) || index->file.quad_count == 0)
-            continue;
+        if (!kestil_solver_load_index(path, &index->file) || index->file.quad_count == 0) continue;
         index->scale = scale;
         index->catalog = &index->file;
         if (in->use_hint) {
@@ -207,8 +197,8 @@ void open_indexes(Search& s) {
 
 // Similarity fit of four star pairs on the tangent plane at their catalogue centre, in the
 // parity that fits better. False when a catalogue star has no projection.
-bool fit_quad(const ExtendedSearch* in, const ImageStar* const* image, const CatalogStar* const* sky,
-              PlateModel* model, double* worst_px) {
+bool fit_quad(const ExtendedSearch* in, const ImageStar* const* image,
+              const CatalogStar* const* sky, PlateModel* model, double* worst_px) {
     double cx = 0, cy = 0, cz = 0;
     for (int k = 0; k < 4; ++k) {
         cx += std::cos(sky[k]->dec) * std::cos(sky[k]->ra);
@@ -281,9 +271,8 @@ bool refit(const Search& s, const SearchIndex& index, const VerifyPair* pairs, i
         const CatalogStar& cat = index.file.stars[pairs[i].catalog];
         x[static_cast<size_t>(i)] = star.x - s.in->centre_x;
         y[static_cast<size_t>(i)] = star.y - s.in->centre_y;
-        valid[static_cast<size_t>(i)] = project_tangent(ra0, dec0, cat.ra, cat.dec,
-                                                        &xi[static_cast<size_t>(i)],
-                                                        &eta[static_cast<size_t>(i)]);
+        valid[static_cast<size_t>(i)] = project_tangent(
+            ra0, dec0, cat.ra, cat.dec, &xi[static_cast<size_t>(i)], &eta[static_cast<size_t>(i)]);
         selected[static_cast<size_t>(i)] = valid[static_cast<size_t>(i)];
     }
     PlatePairs work{n, x.data(), y.data(), xi.data(), eta.data(), valid.data(), scratch.data()};
@@ -335,8 +324,8 @@ void settle(Search& s, SearchIndex& index, const PlateModel& first, const uint32
     plate_fit_orientation(&model.fit, &angle, &parity);
     int32_t wanted = in->settings->parity;
     if (wanted != 0 && wanted != parity) {
-        progress(in->settings, "Solution with parity %d rejected by the parity hint %d\n", parity,
-                 wanted);
+        solver_progress(in->settings, "Solution with parity %d rejected by the parity hint %d\n",
+                        parity, wanted);
         s.result->wrong_parity = true;
         return;
     }
@@ -352,10 +341,11 @@ void settle(Search& s, SearchIndex& index, const PlateModel& first, const uint32
     s.found = true;
     char label[SOLVER_LABEL_SIZE];
     index_label(index.scale, label);
-    progress(in->settings,
-             "Extended search: solution verified with index %s (log-odds %.1f, %d of %d index "
-             "stars matched)\n",
-             label, best.log_odds, best.hits + 4, best.references);
+    solver_progress(
+        in->settings,
+        "Extended search: solution verified with index %s (log-odds %.1f, %d of %d index "
+        "stars matched)\n",
+        label, best.log_odds, best.hits + 4, best.references);
 }
 
 // Tries one index quad against the measured quad in one form.
@@ -384,8 +374,8 @@ void try_match(Search& s, SearchIndex& index, const ImageStar* const* form_stars
     VerifyResult evidence{};
     std::vector<VerifyPair> pairs(static_cast<size_t>(max_pairs));
     int32_t count = 0;
-    kestil_solver_verify(&model, &s.grid, s.in->width, s.in->height, catalog, &index.sky,
-                         stars, 4, 0, 0, pairs.data(), max_pairs, &count, &evidence);
+    kestil_solver_verify(&model, &s.grid, s.in->width, s.in->height, catalog, &index.sky, stars, 4,
+                         0, 0, pairs.data(), max_pairs, &count, &evidence);
     if (evidence.log_odds < refine_log_odds) return;
     settle(s, index, model, stars, evidence, pairs.data(), count);
 }
@@ -399,9 +389,9 @@ int integer_root(int n) {
 
 // One lookup: a measured quad in one of its forms, with the tolerance its size allows.
 struct Lookup {
-    Form form;              // order[] holds positions in the star list
-    int tolerance;          // thousandths of the base length
-    float tolerance_px;     // how far its stars may lie from their own plate
+    Form form;           // order[] holds positions in the star list
+    int tolerance;       // thousandths of the base length
+    float tolerance_px;  // how far its stars may lie from their own plate
 };
 
 // Looks one form up in one index and tries every hit.
@@ -432,7 +422,8 @@ void look_up(Search& s, SearchIndex& index, const Lookup& lookup) {
             }
             for (; q < last; ++q) {
                 uint64_t code = codes[q];
-                int x2 = static_cast<uint16_t>(code >> 16), y2 = static_cast<int16_t>(code & 0xFFFF);
+                int x2 = static_cast<uint16_t>(code >> 16),
+                    y2 = static_cast<int16_t>(code & 0xFFFF);
                 int ex = x2 - form.x2, ey = y2 - form.y2;
                 if (ex > reach) {
                     if (sorted) break;  // the rest of the bucket lies farther still
@@ -510,8 +501,8 @@ extern "C" bool kestil_solver_extended_search(const ExtendedSearch* in, Extended
         int32_t d = std::min(depth, in->star_count);
         if (d <= from) break;
         search_depth(s, std::max(from, 3), d);
-        progress(in->settings, "Extended search: %d brightest stars, %lld plates verified\n", d,
-                 static_cast<long long>(s.candidates));
+        solver_progress(in->settings, "Extended search: %d brightest stars, %lld plates verified\n",
+                        d, static_cast<long long>(s.candidates));
         from = d;
         if (s.found || (in->control && in->control->aborted)) break;
     }

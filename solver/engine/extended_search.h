@@ -29,25 +29,25 @@ typedef struct ExtendedSearch {
     const SolverSettings* settings;  // index directory, parity, scale hint, verbosity
     const ImageStar* stars;          // brightest first
     int32_t star_count;
-    int32_t width, height;           // the frame of the stars, pixels
-    float centre_x, centre_y;        // image centre in that frame (origin of the plate)
-    double pixels_per_image_pixel;   // frame pixels per pixel of the image as read (1 / binning)
-    const float* scales;             // installed index scales, in the order to try
+    int32_t width, height;          // the frame of the stars, pixels
+    float centre_x, centre_y;       // image centre in that frame (origin of the plate)
+    double pixels_per_image_pixel;  // frame pixels per pixel of the image as read (1 / binning)
+    const float* scales;            // installed index scales, in the order to try
     int32_t scale_count;
-    bool use_hint;                   // position hint: only the index stars of the cone
-    double hint_ra, hint_dec;        // J2000, radians; the cone's radius is the settings' radius
-                                     // plus half the image diagonal with a scale hint, else plus
-                                     // the index's quad scale (as in the schedule)
+    bool use_hint;             // position hint: only the index stars of the cone
+    double hint_ra, hint_dec;  // J2000, radians; the cone's radius is the settings' radius
+                               // plus half the image diagonal with a scale hint, else plus
+                               // the index's quad scale (as in the schedule)
     SolveControl* control;
 } ExtendedSearch;
 
 typedef struct ExtendedResult {
-    PlateModel model;     // the refined plate
-    int32_t matched;      // star pairs of the refined plate
-    float rms;            // radians
-    float index_scale;    // quad scale of the index that solved, degrees
-    double log_odds;      // evidence of the refined plate
-    bool wrong_parity;    // a verified plate was refused by the parity setting
+    PlateModel model;   // the refined plate
+    int32_t matched;    // star pairs of the refined plate
+    float rms;          // radians
+    float index_scale;  // quad scale of the index that solved, degrees
+    double log_odds;    // evidence of the refined plate
+    bool wrong_parity;  // a verified plate was refused by the parity setting
 } ExtendedResult;
 
 // Result: true with result filled when a plate was verified (and its parity accepted);

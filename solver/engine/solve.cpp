@@ -1,7 +1,6 @@
 // solver/engine/solve.cpp - the solve driver: from the bytes of an image file to a solution
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -81,19 +80,6 @@ struct SolveState {
     }
 };
 
-void progress(const SolverSettings* settings, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
-
-void progress(const SolverSettings* settings, const char* format, ...) {
-    if (settings->verbosity <= 0 || !progress_stream) return;
-    char line[1024];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    fputs(line, progress_stream);
-}
-
 template <typename T>
 T* allocate(size_t count) {
     return static_cast<T*>(kestil_checked_calloc(count, sizeof(T)));
@@ -103,8 +89,8 @@ T* allocate(size_t count) {
 void precess_date(bool to_date, double* ra_hours, double* dec) {
     SphericalPoint point{*ra_hours * 15.0 * rad_per_deg, *dec * rad_per_deg, 0.0};
     double now = kestil_jnow();
-    SphericalPoint moved = to_date ? kestil_precess(&point, 2000.0, now)
-                                   : kestil_precess(&point, now, 2000.0);
+    SphericalPoint moved =
+        to_date ? kestil_precess(&point, 2000.0, now) : kestil_precess(&point, now, 2000.0);
     *ra_hours = moved.lon * deg_per_rad / 15.0;
     *dec = moved.lat * deg_per_rad;
 }
@@ -119,15 +105,15 @@ bool read_image(SolveState& s, const void* data, uint32_t length) {
         s.early_message = message ? message : "Unknown error";
         return false;
     }
-    progress(s.settings, "Image %d x %d%s, binned %d x %d\n", s.image_width, s.image_height,
-             bayer ? " Bayer mosaic" : "", s.bin_factor, s.bin_factor);
+    solver_progress(s.settings, "Image %d x %d%s, binned %d x %d\n", s.image_width, s.image_height,
+                    bayer ? " Bayer mosaic" : "", s.bin_factor, s.bin_factor);
     return true;
 }
 
 bool detect_stars(SolveState& s) {
     s.stars = allocate<ImageStar>(SOLVER_MAX_IMAGE_STARS);
     s.star_count = kestil_solver_image_stars(s.image, s.stars);
-    progress(s.settings, "%d stars detected\n", s.star_count);
+    solver_progress(s.settings, "%d stars detected\n", s.star_count);
     if (s.star_count < min_stars) {
         s.early_message = not_enough_stars;
         return false;
@@ -176,7 +162,8 @@ bool make_view(SolveState& s, const IndexFile** catalog) {
         &s.loaded, static_cast<float>(s.hint_ra_hours * 15.0 * rad_per_deg),
         static_cast<float>(s.hint_dec * rad_per_deg), static_cast<float>(radius * rad_per_deg),
         &s.view);
-    progress(settings, "%d catalog stars within %.2f° of the position hint\n", in_cone, radius);
+    solver_progress(settings, "%d catalog stars within %.2f° of the position hint\n", in_cone,
+                    radius);
     *catalog = &s.view;
     return s.loaded.quad_count > 0 && in_cone > 3;
 }
@@ -191,15 +178,17 @@ struct Fit {
 // The strongest four matches are left out of the evidence, as the stars of the quad that may
 // have made the fit by chance would be.
 bool plate_verified(SolveState& s, const IndexFile* catalog, const PlateModel& model) {
-    auto width = static_cast<int32_t>(s.image->width), height = static_cast<int32_t>(s.image->height);
+    auto width = static_cast<int32_t>(s.image->width),
+         height = static_cast<int32_t>(s.image->height);
     if (!s.grid.head) kestil_solver_star_grid(s.stars, s.star_count, width, height, &s.grid);
     VerifyResult evidence{};
     if (kestil_solver_verify(&model, &s.grid, width, height, catalog, nullptr, nullptr, 0, 4, 0,
                              nullptr, 0, nullptr, &evidence))
         return true;
-    progress(s.settings,
-             "Solution rejected by verification: log-odds %.1f, %d of %d index stars matched\n",
-             evidence.log_odds, evidence.hits, evidence.references);
+    solver_progress(
+        s.settings,
+        "Solution rejected by verification: log-odds %.1f, %d of %d index stars matched\n",
+        evidence.log_odds, evidence.hits, evidence.references);
     return false;
 }
 
@@ -211,8 +200,8 @@ bool run_stage(SolveState& s, int32_t pass, const IndexFile* catalog, Fit* fit) 
         s.stars, k, static_cast<int32_t>(s.image->width), static_cast<int32_t>(s.image->height),
         s.cell, &occupied, s.quads);
     if (quads == 0) return false;
-    progress(s.settings, "Stage %d: %d brightest stars, %d quads, %d catalog quads\n", pass, k,
-             static_cast<int>(quads), static_cast<int>(s.loaded.quad_count));
+    solver_progress(s.settings, "Stage %d: %d brightest stars, %d quads, %d catalog quads\n", pass,
+                    k, static_cast<int>(quads), static_cast<int>(s.loaded.quad_count));
     uint32_t matches = kestil_solver_match_quads(s.quads, quads, catalog, s.matches, &s.control);
     int32_t pairs = kestil_solver_match_stars(s.matches, matches, s.pairs, &s.control);
     if (s.control.aborted) return false;
@@ -221,8 +210,7 @@ bool run_stage(SolveState& s, int32_t pass, const IndexFile* catalog, Fit* fit) 
     float centre_x = static_cast<float>(s.image_width) / static_cast<float>(2 * s.bin_factor);
     float centre_y = static_cast<float>(s.image_height) / static_cast<float>(2 * s.bin_factor);
     PlateModel model{};
-    if (!kestil_solver_compute_center_model(s.pairs, pairs, centre_x, centre_y, &model,
-                                            &f.matched))
+    if (!kestil_solver_compute_center_model(s.pairs, pairs, centre_x, centre_y, &model, &f.matched))
         return false;
     if (!plate_verified(s, catalog, model)) return false;
     plate_model_sky(&model, centre_x, centre_y, &f.ra, &f.dec);
@@ -232,8 +220,8 @@ bool run_stage(SolveState& s, int32_t pass, const IndexFile* catalog, Fit* fit) 
     f.pairs = pairs;
     int32_t hint = s.settings->parity;
     if (hint != 0 && hint != f.parity) {
-        progress(s.settings, "Solution with parity %d rejected by the parity hint %d\n", f.parity,
-                 hint);
+        solver_progress(s.settings, "Solution with parity %d rejected by the parity hint %d\n",
+                        f.parity, hint);
         s.wrong_parity = true;
         return false;
     }
@@ -248,13 +236,13 @@ void run_schedule(SolveState& s, Fit* fit) {
         if (s.accepted || s.control.aborted) break;
         for (int32_t step = 0; step < s.scale_count; ++step) {
             if (s.accepted || s.control.aborted) break;
-            float scale = s.scales[solver_walk_index(pass, step, s.scale_count,
-                                                     settings->scale_hint)];
+            float scale =
+                s.scales[solver_walk_index(pass, step, s.scale_count, settings->scale_hint)];
             char path[SOLVER_PATH_SIZE];
             char label[SOLVER_LABEL_SIZE];
             index_file_name(path, sizeof path, settings, scale);
             index_label(scale, label);
-            progress(settings, "Solving with index %s...\n", label);
+            solver_progress(settings, "Solving with index %s...\n", label);
             if (!load_index(s, scale, path)) continue;
             const IndexFile* catalog = nullptr;
             bool may_run = make_view(s, &catalog);
@@ -292,14 +280,14 @@ void extended_stars(SolveState& s, const void* data, uint32_t length, StarList* 
         bool bayer = false;
         const char* message = nullptr;
         auto bytes = static_cast<int32_t>(length > INT32_MAX ? INT32_MAX : length);
-        unbinned_image = kestil_solver_load_image(data, bytes, 1, &unbinned, &w, &h, &bayer,
-                                                  &message);
+        unbinned_image =
+            kestil_solver_load_image(data, bytes, 1, &unbinned, &w, &h, &bayer, &message);
         if (unbinned_image && unbinned < s.bin_factor) {
             list->buffer = allocate<ImageStar>(SOLVER_MAX_IMAGE_STARS);
             int32_t found = kestil_solver_image_stars(unbinned_image, list->buffer);
-            progress(s.settings,
-                     "Extended search: %d stars detected in the image binned %d x %d\n", found,
-                     unbinned, unbinned);
+            solver_progress(s.settings,
+                            "Extended search: %d stars detected in the image binned %d x %d\n",
+                            found, unbinned, unbinned);
             if (found >= min_stars) {
                 list->stars = list->buffer;
                 list->count = found;
@@ -334,8 +322,8 @@ void run_extended(SolveState& s, const void* data, uint32_t length, Fit* fit) {
     in.hint_ra = s.hint_ra_hours * 15.0 * rad_per_deg;
     in.hint_dec = s.hint_dec * rad_per_deg;
     in.control = &s.control;
-    progress(s.settings, "Extended search: %d stars, each quad verified on its own\n",
-             in.star_count);
+    solver_progress(s.settings, "Extended search: %d stars, each quad verified on its own\n",
+                    in.star_count);
     ExtendedResult result{};
     bool found = kestil_solver_extended_search(&in, &result);
     if (result.wrong_parity) s.wrong_parity = true;
@@ -376,8 +364,8 @@ bool solve(SolveState& s, const void* data, uint32_t length, Fit* fit) {
     // Too few stars end the solve, unless the image was binned by default and the extended
     // search may look for the stars of the unbinned image.
     bool enough = detect_stars(s);
-    bool unbinned_may_help = s.bin_factor > 1 && !s.settings->downsample_set &&
-                             !s.settings->no_extended_search;
+    bool unbinned_may_help =
+        s.bin_factor > 1 && !s.settings->downsample_set && !s.settings->no_extended_search;
     if (!enough && !unbinned_may_help) return false;
     s.quads = allocate<ImageQuad>(SOLVER_MAX_IMAGE_QUADS);
     s.cell = static_cast<int32_t>(std::max(s.image->width, s.image->height) / SOLVER_QUAD_GRID);

@@ -56,10 +56,10 @@ bool vector_pixel(const PlateModel* model, const Plane& plane, const float* v, d
                   float* x, float* y) {
     double d = v[0] * plane.t.x + v[1] * plane.t.y + v[2] * plane.t.z;
     if (d <= 0.0) return false;
-    double u = (v[0] * plane.east.x + v[1] * plane.east.y + v[2] * plane.east.z) / d -
-               model->fit.xi0;
-    double w = (v[0] * plane.north.x + v[1] * plane.north.y + v[2] * plane.north.z) / d -
-               model->fit.eta0;
+    double u =
+        (v[0] * plane.east.x + v[1] * plane.east.y + v[2] * plane.east.z) / d - model->fit.xi0;
+    double w =
+        (v[0] * plane.north.x + v[1] * plane.north.y + v[2] * plane.north.z) / d - model->fit.eta0;
     *x = static_cast<float>(inv[0] * u + inv[1] * w + model->centre_x);
     *y = static_cast<float>(inv[2] * u + inv[3] * w + model->centre_y);
     return true;
@@ -117,7 +117,8 @@ void gather_references(const PlateModel* model, int32_t width, int32_t height,
     float ra_c = 0.0f, dec_c = 0.0f;
     plate_model_sky(model, 0.5f * static_cast<float>(width), 0.5f * static_cast<float>(height),
                     &ra_c, &dec_c);
-    double half_diagonal = 0.5 * std::hypot(static_cast<double>(width), static_cast<double>(height));
+    double half_diagonal =
+        0.5 * std::hypot(static_cast<double>(width), static_cast<double>(height));
     double radius = std::min(M_PI / 2.0, half_diagonal * f.scale * 1.05 + 1e-5);
     double cos_radius = std::cos(radius);
     Vec c = unit(ra_c, dec_c);
@@ -142,7 +143,8 @@ void gather_references(const PlateModel* model, int32_t width, int32_t height,
             if (index->in_cone && !index->in_cone[s]) continue;
             Vec u = unit(star.ra, star.dec);
             if (u.x * c.x + u.y * c.y + u.z * c.z < cos_radius) continue;
-            float v[3] = {static_cast<float>(u.x), static_cast<float>(u.y), static_cast<float>(u.z)};
+            float v[3] = {static_cast<float>(u.x), static_cast<float>(u.y),
+                          static_cast<float>(u.z)};
             float x = 0.0f, y = 0.0f;
             if (vector_pixel(model, plane, v, inv, &x, &y) && inside(x, y, width, height))
                 out->push_back({s, x, y});
@@ -176,7 +178,6 @@ int32_t nearest_free(const StarGrid* grid, float x, float y, const std::vector<u
     return best;
 }
 
-
 struct Evidence {
     double log_odds = 0.0;  // best prefix sum
     size_t used = 0;        // length of the best prefix
@@ -187,7 +188,8 @@ Evidence weigh(std::vector<double> terms, const std::vector<int32_t>& hit_of, in
     for (int32_t k = 0; k < drop_best; ++k) {
         size_t best = terms.size();
         for (size_t t = 0; t < terms.size(); ++t)
-            if (hit_of[t] >= 0 && terms[t] > 0.0 && (best == terms.size() || terms[t] > terms[best]))
+            if (hit_of[t] >= 0 && terms[t] > 0.0 &&
+                (best == terms.size() || terms[t] > terms[best]))
                 best = t;
         if (best == terms.size()) break;
         terms[best] = 0.0;
@@ -213,8 +215,8 @@ double hit_term(double d, double density) {
 
 double miss_term() {
     return std::log((1.0 - detect_fraction) +
-                    detect_fraction * std::exp(-0.5 * match_radius_px * match_radius_px /
-                                               (sigma_px * sigma_px)));
+                    detect_fraction *
+                        std::exp(-0.5 * match_radius_px * match_radius_px / (sigma_px * sigma_px)));
 }
 
 // The detections, brightest first, each matched to the nearest unclaimed index star of the
@@ -395,8 +397,8 @@ void kestil_solver_release_star_grid(StarGrid* grid) {
 bool kestil_solver_verify(const PlateModel* model, const StarGrid* grid, int32_t width,
                           int32_t height, const IndexFile* index, const SkyStars* sky,
                           const uint32_t* excluded, int32_t excluded_count, int32_t drop_best,
-                          int32_t star_limit, VerifyPair* pairs, int32_t capacity, int32_t* pair_count,
-                          VerifyResult* result) {
+                          int32_t star_limit, VerifyPair* pairs, int32_t capacity,
+                          int32_t* pair_count, VerifyResult* result) {
     *result = VerifyResult{};
     if (pair_count) *pair_count = 0;
     if (!(model->fit.scale > 0.0f) || grid->star_count <= 0 || width <= 0 || height <= 0)
@@ -456,8 +458,8 @@ bool kestil_solver_verify(const PlateModel* model, const StarGrid* grid, int32_t
     std::vector<double> image_terms;
     std::vector<int32_t> image_hit_of;
     std::vector<VerifyPair> image_found;
-    weigh_detections(refs, grid, width, height, limit, found, defining, is_excluded,
-                     &image_terms, &image_hit_of, &image_found);
+    weigh_detections(refs, grid, width, height, limit, found, defining, is_excluded, &image_terms,
+                     &image_hit_of, &image_found);
     Evidence by_image = weigh(image_terms, image_hit_of, drop_best);
 
     bool image_side = by_image.log_odds > by_reference.log_odds;

@@ -31,7 +31,7 @@ extern "C" {
 typedef struct SkyStars {
     uint32_t count;
     int32_t bands;
-    double band_height;  // radians
+    double band_height;    // radians
     uint32_t* band_start;  // bands + 1 entries: first position of each band
     uint32_t* order;       // star numbers, by band and then right ascension
     float* ra;             // their right ascensions, radians
@@ -43,9 +43,9 @@ typedef struct StarGrid {
     const ImageStar* stars;
     int32_t star_count;
     int32_t columns, rows;
-    float cell;        // pixels
-    int32_t* head;     // first star of each cell, -1 = none
-    int32_t* next;     // next star in the same cell, -1 = none
+    float cell;     // pixels
+    int32_t* head;  // first star of each cell, -1 = none
+    int32_t* next;  // next star in the same cell, -1 = none
 } StarGrid;
 
 // One index star matched to an image star.
@@ -94,8 +94,8 @@ void kestil_solver_release_star_grid(StarGrid* grid);
 bool kestil_solver_verify(const PlateModel* model, const StarGrid* grid, int32_t width,
                           int32_t height, const IndexFile* index, const SkyStars* sky,
                           const uint32_t* excluded, int32_t excluded_count, int32_t drop_best,
-                          int32_t star_limit, VerifyPair* pairs, int32_t capacity, int32_t* pair_count,
-                          VerifyResult* result);
+                          int32_t star_limit, VerifyPair* pairs, int32_t capacity,
+                          int32_t* pair_count, VerifyResult* result);
 
 // Image pixel of a sky direction through a plate. Result: false when it has no projection.
 bool plate_model_pixel(const PlateModel* model, float ra, float dec, float* x, float* y);

@@ -76,9 +76,9 @@ TEST(Verify, AcceptsTheRightPlateOnly) {
     const double ra = 3.0, dec = 0.4;
     struct Case {
         const char* what;
-        int index_stars;    // in the field's disc
-        double share;       // of them detected
-        int extra;          // chance detections
+        int index_stars;  // in the field's disc
+        double share;     // of them detected
+        int extra;        // chance detections
         double shift_px, turn_deg, stretch;
         bool accepted;
     };
@@ -99,7 +99,8 @@ TEST(Verify, AcceptsTheRightPlateOnly) {
         std::vector<ImageStar> stars = detections(index, truth, size, c.share, 0.4, c.extra, 11);
         ASSERT_FALSE(stars.empty());
         StarGrid grid{};
-        kestil_solver_star_grid(stars.data(), static_cast<int32_t>(stars.size()), size, size, &grid);
+        kestil_solver_star_grid(stars.data(), static_cast<int32_t>(stars.size()), size, size,
+                                &grid);
         PlateModel tried = plate(ra, dec, 5.0 * c.stretch, 0.3 + c.turn_deg * M_PI / 180, size);
         tried.centre_x += static_cast<float>(c.shift_px);
         VerifyResult result{};
@@ -121,12 +122,12 @@ TEST(Verify, DefiningStarsCountForNothing) {
     kestil_solver_star_grid(stars.data(), static_cast<int32_t>(stars.size()), size, size, &grid);
     VerifyResult all{}, without{}, dropped{};
     uint32_t four[4] = {0, 1, 2, 3};
-    kestil_solver_verify(&truth, &grid, size, size, &index.file, nullptr, nullptr, 0, 0, 0,
-                         nullptr, 0, nullptr, &all);
-    kestil_solver_verify(&truth, &grid, size, size, &index.file, nullptr, four, 4, 0, 0, nullptr,
-                         0, nullptr, &without);
-    kestil_solver_verify(&truth, &grid, size, size, &index.file, nullptr, nullptr, 0, 4, 0,
-                         nullptr, 0, nullptr, &dropped);
+    kestil_solver_verify(&truth, &grid, size, size, &index.file, nullptr, nullptr, 0, 0, 0, nullptr,
+                         0, nullptr, &all);
+    kestil_solver_verify(&truth, &grid, size, size, &index.file, nullptr, four, 4, 0, 0, nullptr, 0,
+                         nullptr, &without);
+    kestil_solver_verify(&truth, &grid, size, size, &index.file, nullptr, nullptr, 0, 4, 0, nullptr,
+                         0, nullptr, &dropped);
     EXPECT_GT(all.log_odds, without.log_odds + 10);
     EXPECT_GT(all.log_odds, dropped.log_odds + 10);
     EXPECT_EQ(all.hits, without.hits + 4);
@@ -137,7 +138,9 @@ TEST(Verify, DefiningStarsCountForNothing) {
 // wrap, at a pole and in between.
 TEST(Verify, BandsFindWhatTheScanFinds) {
     const int size = 1000;
-    struct Case { double ra, dec; };
+    struct Case {
+        double ra, dec;
+    };
     const Case cases[] = {{0.0005, 0.1}, {6.283, -0.3}, {2.0, 1.5703}, {4.0, -1.569}, {1.0, 0.7}};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.ra) + " " + std::to_string(c.dec));
@@ -145,7 +148,8 @@ TEST(Verify, BandsFindWhatTheScanFinds) {
         PlateModel truth = plate(c.ra, c.dec, 60.0, 0.5, size);
         std::vector<ImageStar> stars = detections(index, truth, size, 0.7, 0.3, 50, 4);
         StarGrid grid{};
-        kestil_solver_star_grid(stars.data(), static_cast<int32_t>(stars.size()), size, size, &grid);
+        kestil_solver_star_grid(stars.data(), static_cast<int32_t>(stars.size()), size, size,
+                                &grid);
         SkyStars sky{};
         kestil_solver_sky_stars(&index.file, 0.004, &sky);
         VerifyResult scanned{}, banded{};
