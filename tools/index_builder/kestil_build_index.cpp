@@ -46,7 +46,7 @@ const char usage[] =
     "failed, 2 wrong arguments.\n"
     "Tuning: star density levels from a cell of F times the smallest field to F times the\n"
     "largest, and quads of each star with 3 of its N nearest neighbours (defaults by scale:\n"
-    "0.2 -> 0.36, 0.30, 4; 0.5 -> 0.30, 0.30, 5; 1 -> 0.30, 0.30, 7; 2 -> 0.20, 0.30, 7;\n"
+    "0.2 -> 0.36, 0.30, 6; 0.5 -> 0.30, 0.30, 5; 1 -> 0.30, 0.30, 7; 2 -> 0.20, 0.30, 7;\n"
     "5 -> 0.17, 0.30, 8; others 0.15, 0.30, 10). Code variants (default none): the quads of the\n"
     "L coarsest levels (1) coded again as seen from image centres on K rings around them, ring k\n"
     "at DEG * sqrt(k) (3.6) with k * N (12) centres.\n";
