@@ -38,6 +38,7 @@ constexpr int refinements = 3;
 constexpr double refine_log_odds = 8.0;
 constexpr int32_t star_limits[] = {100, 50, 30};
 constexpr int32_t max_pairs = 1000;
+constexpr size_t max_batch = 65536;  // lookups sorted and run together (2 MB)
 
 // One canonical form a measured quad may have in an index: code fields in thousandths of the
 // base length (y1 may be slightly negative near the mirror's tie) and the order of its stars.
@@ -462,27 +463,37 @@ void quad_lookups(const Search& s, const int32_t* members, std::vector<Lookup>* 
     }
 }
 
-// The quads of the first depth stars that contain at least one star from from onwards. Their
-// lookups go in the order of their codes, so that neighbouring lookups read neighbouring
-// buckets of the index (the codes of a whole index do not stay in the caches).
+// Runs a batch of lookups against every index, in the order of their codes, so that
+// neighbouring lookups read neighbouring buckets of the index (the codes of a whole index do
+// not stay in the caches). False when the solve must stop.
+bool run_lookups(Search& s, std::vector<Lookup>* lookups) {
+    std::sort(lookups->begin(), lookups->end(), [](const Lookup& p, const Lookup& q) {
+        return p.form.x1 != q.form.x1 ? p.form.x1 < q.form.x1 : p.form.y1 < q.form.y1;
+    });
+    for (auto& index : s.indexes)
+        for (size_t i = 0; i < lookups->size(); ++i) {
+            if (i % 256 == 0 && solver_check_abort(s.in->control)) return false;
+            look_up(s, *index, (*lookups)[i]);
+            if (s.found) return false;
+        }
+    lookups->clear();
+    return true;
+}
+
+// The quads of the first depth stars that contain at least one star from from onwards, looked
+// up in batches of bounded size.
 void search_depth(Search& s, int32_t from, int32_t depth) {
     std::vector<Lookup> lookups;
+    lookups.reserve(max_batch + 16);
     for (int32_t d = from; d < depth; ++d)
         for (int32_t a = 0; a < d; ++a)
             for (int32_t b = a + 1; b < d; ++b)
                 for (int32_t c = b + 1; c < d; ++c) {
                     int32_t members[4] = {a, b, c, d};
                     quad_lookups(s, members, &lookups);
+                    if (lookups.size() >= max_batch && !run_lookups(s, &lookups)) return;
                 }
-    std::sort(lookups.begin(), lookups.end(), [](const Lookup& p, const Lookup& q) {
-        return p.form.x1 != q.form.x1 ? p.form.x1 < q.form.x1 : p.form.y1 < q.form.y1;
-    });
-    for (auto& index : s.indexes)
-        for (size_t i = 0; i < lookups.size(); ++i) {
-            if (i % 256 == 0 && solver_check_abort(s.in->control)) return;
-            look_up(s, *index, lookups[i]);
-            if (s.found) return;
-        }
+    run_lookups(s, &lookups);
 }
 
 }  // namespace

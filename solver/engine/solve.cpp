@@ -302,8 +302,15 @@ void extended_stars(SolveState& s, const void* data, uint32_t length, StarList* 
 
 // After the schedule found nothing: every quad proposes a plate, verified on its own.
 void run_extended(SolveState& s, const void* data, uint32_t length, Fit* fit) {
+    // The stages' buffers are done with: their room serves the extended search.
     kestil_solver_release_index(&s.loaded);
     s.loaded_scale = 0.0f;
+    free(s.quads);
+    free(s.matches);
+    free(s.pairs);
+    s.quads = nullptr;
+    s.matches = nullptr;
+    s.pairs = nullptr;
     StarList list;
     extended_stars(s, data, length, &list);
     ExtendedSearch in{};

@@ -387,7 +387,10 @@ TEST_F(Sky, ExtendedSearchSolvesWhatTheStagesMissAndNothingElse) {
         if (c.message) {
             EXPECT_STREQ(c.message, solution.message);
         }
-        EXPECT_EQ(c.extended, progress.find("Extended search:") != std::string::npos);
+        // (At the limit the stages may use up the time before the extended search starts.)
+        if (c.cpu_limit == 0 || c.solved || !c.extended) {
+            EXPECT_EQ(c.extended, progress.find("Extended search:") != std::string::npos);
+        }
         if (!c.solved) continue;
         // The unbinned stars: the scale is that of the image as read.
         EXPECT_LT(separation_deg(solution.ra_j2000 * 15, solution.dec_j2000, 150.2, 30.1),
