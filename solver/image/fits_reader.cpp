@@ -1,83 +1,30 @@
-// solver/image/fits_reader.cpp - the primary image of a FITS file held in memory
+// solver/image/fits_reader.cpp - the image of a FITS file held in memory
 #include "solver/image/fits_reader.h"
 
+#include <algorithm>
 #include <bit>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include "framework/alloc.h"
 #include "framework/log.h"
 #include "solver/image/binning.h"
+#include "solver/image/fits_cards.hpp"
+#include "solver/image/fits_tiles.hpp"
 #include "solver/image/pixel_convert.hpp"
 
 namespace {
 
-using kestil::image::truncate_sample;
+using namespace kestil::image;
 
-constexpr size_t block_size = 2880;
-constexpr size_t card_size = 80;
-constexpr size_t cards_per_block = block_size / card_size;
-constexpr double max_side = 65535;
-constexpr double max_planes = 16;
+constexpr size_t block_size = fits_block_size;
 
-// The header values this reader uses, before validation.
-struct HeaderCards {
-    double bitpix = 0, naxis = 0, naxis1 = 0, naxis2 = 0, naxis3 = 1, bzero = 0, bscale = 1;
-};
-
-// The value of a card: columns 11-80 cut at "/", read as a decimal number after leading blanks.
-bool card_value(const char* card, double* value) {
-    char text[71];
-    size_t n = 0;
-    size_t column = 10;
-    while (column < card_size && card[column] == ' ') ++column;
-    for (; column < card_size && card[column] != '/'; ++column) {
-        const char c = card[column];
-        if (!((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E'))
-            break;
-        text[n++] = c;
-    }
-    text[n] = '\0';
-    char* end = nullptr;
-    const double number = std::strtod(text, &end);
-    if (end == text) return false;
-    *value = number;
-    return true;
-}
-
-// Keyword of n letters followed by a space in column n + 1 and "=" in column 9.
-bool is_keyword(const char* card, const char* keyword) {
-    const size_t n = std::strlen(keyword);
-    return std::memcmp(card, keyword, n) == 0 && card[n] == ' ' && card[8] == '=';
-}
-
-void read_card(const char* card, HeaderCards* cards, bool* bayer) {
-    if (std::memcmp(card, "BAYERPAT", 8) == 0) {
-        *bayer = true;
-        return;
-    }
-    double* target = is_keyword(card, "BITPIX")   ? &cards->bitpix
-                     : is_keyword(card, "NAXIS")  ? &cards->naxis
-                     : is_keyword(card, "NAXIS1") ? &cards->naxis1
-                     : is_keyword(card, "NAXIS2") ? &cards->naxis2
-                     : is_keyword(card, "NAXIS3") ? &cards->naxis3
-                     : is_keyword(card, "BZERO")  ? &cards->bzero
-                     : is_keyword(card, "BSCALE") ? &cards->bscale
-                                                  : nullptr;
-    if (target) card_value(card, target);
-}
-
-bool whole_in_range(double value, double maximum) {
-    return std::isfinite(value) && value == std::floor(value) && value >= 1 && value <= maximum;
-}
-
-bool valid_image(const HeaderCards& c) {
-    const double b = c.bitpix;
-    return (b == 8 || b == 16 || b == 32 || b == -32 || b == -64) && (c.naxis == 2 || c.naxis == 3) &&
-           whole_in_range(c.naxis1, max_side) && whole_in_range(c.naxis2, max_side) &&
-           whole_in_range(c.naxis3, max_planes);
-}
+// A compressed image may claim at most this many bytes of samples per byte of its table and
+// heap (see fits_reader.h).
+constexpr double max_expansion = 1024;
 
 FitsSampleType sample_type_of(int bitpix, double bzero, double bscale) {
     switch (bitpix) {
@@ -112,6 +59,22 @@ inline double physical(const uint8_t* p, double bscale, double bzero) {
     return std::isfinite(value) ? value : 0.0;
 }
 
+template <FitsSampleType type>
+constexpr bool floating_point = type == FITS_F32 || type == FITS_F64;
+
+// The value a sample is converted from, in single precision. Integer data: the physical value,
+// 0 when not finite. Floating-point data: NaN when the physical value is not finite in single
+// precision, so that it stays out of the range and converts to 0.
+template <FitsSampleType type>
+inline float sample_value(const uint8_t* p, double bscale, double bzero) {
+    if constexpr (floating_point<type>) {
+        const auto value = float(raw_number<type>(p) * bscale + bzero);
+        return std::isfinite(value) ? value : std::numeric_limits<float>::quiet_NaN();
+    } else {
+        return float(physical<type>(p, bscale, bzero));
+    }
+}
+
 // Calls body.template operator()<type>() with the info's sample type as a constant.
 template <typename Body>
 auto dispatch(FitsSampleType type, Body&& body) {
@@ -125,15 +88,36 @@ auto dispatch(FitsSampleType type, Body&& body) {
     }
 }
 
+// Minimum and maximum of the values added: every value for integer data, the finite ones for
+// floating-point data; both 0 while none has counted.
+template <bool finite_only>
+struct Range {
+    float minimum = 0.0f, maximum = 0.0f;
+    bool empty = true;
+    void add(float v) {
+        if (finite_only && !std::isfinite(v)) return;
+        if (empty) {
+            minimum = maximum = v;
+            empty = false;
+        }
+        minimum = v < minimum ? v : minimum;
+        maximum = v > maximum ? v : maximum;
+    }
+};
+
 struct Stretch {
     float shift = 0.0f;
     float scale = 1.0f;
     bool identity() const { return shift == 0.0f && scale == 1.0f; }
 };
 
-Stretch stretch_of_range(float minimum, float maximum) {
+// Integer data keep their values when the range fits 0..65535. Floating-point data are always
+// stretched from their range, which may be 0..1 or any other: rounding them to whole numbers
+// as they are would leave a handful of levels. A constant image gives 0 everywhere.
+Stretch stretch_of_range(FitsSampleType type, float minimum, float maximum) {
     Stretch s;
-    if (minimum < 0.0f || maximum > 65535.0f) {
+    const bool floating = type == FITS_F32 || type == FITS_F64;
+    if (floating || minimum < 0.0f || maximum > 65535.0f) {
         s.shift = minimum;
         s.scale = maximum > minimum ? 65535.0f / (maximum - minimum) : 1.0f;
     }
@@ -161,14 +145,10 @@ Stretch single_plane_stretch(const FitsInfo& info) {
     const size_t count = size_t(info.width) * size_t(info.height);
     const size_t step = size_t(info.bytes_per_sample);
     return dispatch(info.sample_type, [&]<FitsSampleType type>() {
-        float minimum = float(physical<type>(info.data, info.bscale, info.bzero));
-        float maximum = minimum;
-        for (size_t i = 1; i < count; ++i) {
-            const float v = float(physical<type>(info.data + i * step, info.bscale, info.bzero));
-            minimum = v < minimum ? v : minimum;
-            maximum = v > maximum ? v : maximum;
-        }
-        return stretch_of_range(minimum, maximum);
+        Range<floating_point<type>> range;
+        for (size_t i = 0; i < count; ++i)
+            range.add(sample_value<type>(info.data + i * step, info.bscale, info.bzero));
+        return stretch_of_range(type, range.minimum, range.maximum);
     });
 }
 
@@ -218,9 +198,10 @@ SolverImage* single_plane_image(const FitsInfo& info, uint32_t factor, const Str
                 return uint16_t(int32_t(int16_t(uint16_t(be16(p)))) + offset);
             }, image);
     } else {
+        // A NaN value (floating-point data only) converts to 0.
         dispatch(info.sample_type, [&]<FitsSampleType type>() {
             convert_and_bin(info, factor, [&](const uint8_t* p) {
-                const float v = float(physical<type>(p, info.bscale, info.bzero));
+                const float v = sample_value<type>(p, info.bscale, info.bzero);
                 return truncate_sample((v - s.shift) * s.scale + 0.5f);
             }, image);
         });
@@ -231,7 +212,7 @@ SolverImage* single_plane_image(const FitsInfo& info, uint32_t factor, const Str
 SolverImage* combined_planes_image(const FitsInfo& info, int32_t factor, Stretch* stretch) {
     float minimum, maximum;
     float* plane = combine_fits_planes(&info, &minimum, &maximum);
-    *stretch = stretch_of_range(minimum, maximum);
+    *stretch = stretch_of_range(info.sample_type, minimum, maximum);
     SolverImage* image = new_solver_image(uint32_t(info.width), uint32_t(info.height));
     const size_t count = size_t(info.width) * size_t(info.height);
     for (size_t i = 0; i < count; ++i)
@@ -241,52 +222,181 @@ SolverImage* combined_planes_image(const FitsInfo& info, int32_t factor, Stretch
     return image;
 }
 
+// The image described by bitpix, the axis lengths and the scaling, its data at data.
+FitsInfo describe_image(double bitpix, const double* axes, const FitsCards& cards,
+                        const uint8_t* data) {
+    FitsInfo info;
+    std::memset(&info, 0, sizeof info);
+    info.bitpix = int32_t(bitpix);
+    info.bytes_per_sample = std::abs(info.bitpix) / 8;
+    info.width = int32_t(axes[1]);
+    info.height = int32_t(axes[2]);
+    info.planes = int32_t(axes[3]);
+    info.bzero = cards.bzero;
+    info.bscale = cards.bscale;
+    info.sample_type = sample_type_of(info.bitpix, info.bzero, info.bscale);
+    info.data = data;
+    return info;
+}
+
+// At most 65535 x 65535 x 16 x 8 bytes: no overflow in 64 bits.
+uint64_t sample_bytes(const FitsInfo& info) {
+    return uint64_t(info.width) * uint64_t(info.height) * uint64_t(info.planes) *
+           uint64_t(info.bytes_per_sample);
+}
+
+// An image array (the primary one or an IMAGE extension) whose header has been read; its data
+// start at data, with remaining bytes of the buffer from there.
+bool plain_image(const FitsCards& cards, const uint8_t* data, size_t remaining, FitsInfo* info,
+                 const char** message) {
+    if (!supported_fits_image(cards.bitpix, cards.naxis, cards.axes)) {
+        *message = "Unsupported FITS image";
+        return false;
+    }
+    const FitsInfo result = describe_image(cards.bitpix, cards.axes, cards, data);
+    if (uint64_t(remaining) < sample_bytes(result)) {
+        *message = "Truncated FITS image";
+        return false;
+    }
+    *info = result;
+    return true;
+}
+
+// Bytes of an HDU's data (FITS Standard 4.0, eq. 2): |BITPIX| / 8 x GCOUNT x (PCOUNT + NAXIS1 x
+// ... x NAXISn), none when NAXIS is 0; in double precision, exact below 2^53 and only compared
+// with the buffer's length. False when the cards are not whole numbers of the allowed ranges.
+bool hdu_data_bytes(const FitsCards& c, double* bytes) {
+    const double b = c.bitpix;
+    if (!(b == 8 || b == 16 || b == 32 || b == 64 || b == -32 || b == -64) ||
+        !whole_in_range(c.naxis, 0, fits_max_axes) || !whole_in_range(c.pcount, 0, HUGE_VAL) ||
+        !whole_in_range(c.gcount, 0, HUGE_VAL))
+        return false;
+    if (c.naxis == 0) {
+        *bytes = 0;
+        return true;
+    }
+    double elements = 1;
+    for (int n = 1; n <= int(c.naxis); ++n) {
+        if (!whole_in_range(c.axes[n], 0, HUGE_VAL)) return false;
+        elements *= c.axes[n];
+    }
+    *bytes = std::fabs(b) / 8 * c.gcount * (c.pcount + elements);
+    return true;
+}
+
+// The padded bytes of an HDU's data, when they lie inside the remaining bytes.
+bool hdu_data_fits(const FitsCards& cards, size_t remaining, const char** message,
+                   size_t* padded_bytes) {
+    double bytes = 0;
+    if (!hdu_data_bytes(cards, &bytes)) {
+        *message = "Unsupported FITS image";
+        return false;
+    }
+    const double padded = std::ceil(bytes / double(block_size)) * double(block_size);
+    if (bytes > double(remaining)) {
+        *message = "Truncated FITS image";
+        return false;
+    }
+    *padded_bytes = size_t(std::min(padded, double(remaining)));
+    return true;
+}
+
+// A tile-compressed image: a binary table with ZIMAGE = T (header at header) whose Z cards
+// describe the image and whose rows and heap start at data.
+bool compressed_image_info(const FitsCards& cards, const uint8_t* header, const uint8_t* data,
+                           size_t remaining, FitsInfo* info, const char** message) {
+    size_t padded = 0;
+    if (!hdu_data_fits(cards, remaining, message, &padded)) return false;
+    TileLayout layout;
+    if (!tile_layout(cards, data, remaining, &layout)) {
+        *message = "Unsupported FITS image";
+        return false;
+    }
+    FitsInfo result = describe_image(cards.zbitpix, cards.zaxes, cards, data);
+    if (double(sample_bytes(result)) > max_expansion * double(tile_table_bytes(layout))) {
+        *message = "Truncated FITS image";  // more samples than such a table can hold
+        return false;
+    }
+    result.compressed_header = header;
+    result.compressed_length = int32_t(size_t(data - header) + remaining);
+    *info = result;
+    return true;
+}
+
+// The image of a file whose primary header declares no data: the first extension that is an
+// image with data or a tile-compressed image, passing over the others (tables, empty images).
+// The headers read may set bayer.
+bool extension_image(const uint8_t* bytes, size_t available, size_t offset, FitsInfo* info,
+                     bool* bayer, const char** message) {
+    for (;;) {
+        if (available - offset < 9 || std::memcmp(bytes + offset, "XTENSION=", 9) != 0) {
+            *message = "Unsupported FITS image";  // no (further) extension
+            return false;
+        }
+        FitsCards cards;
+        size_t header_length = 0;
+        if (!read_fits_header(bytes, available, offset, &cards, bayer, &header_length)) {
+            *message = "Truncated FITS header";
+            return false;
+        }
+        const uint8_t* header = bytes + offset;
+        offset += header_length;
+        const uint8_t* data = bytes + offset;
+        if (cards.extension == FitsExtension::image && cards.naxis != 0)
+            return plain_image(cards, data, available - offset, info, message);
+        if (cards.extension == FitsExtension::binary_table && cards.zimage)
+            return compressed_image_info(cards, header, data, available - offset, info, message);
+        size_t padded = 0;
+        if (!hdu_data_fits(cards, available - offset, message, &padded)) return false;
+        offset += padded;
+    }
+}
+
+// The image of the plain file that cfitsio made of a compressed one; it must be the image the
+// compressed header described.
+SolverImage* compressed_image(const FitsInfo& info, int32_t factor) {
+    FitsCards cards;
+    bool bayer = false;
+    size_t header_length = 0;
+    TileLayout layout;
+    FitsBuffer plain;
+    FitsInfo expanded;
+    const char* ignored = nullptr;
+    const size_t length = size_t(info.compressed_length);
+    // The header and tiles were checked by parse_fits_header: reading them again gives the
+    // same layout.
+    if (!read_fits_header(info.compressed_header, length, 0, &cards, &bayer, &header_length) ||
+        !tile_layout(cards, info.compressed_header + header_length, length - header_length,
+                     &layout) ||
+        !decompress_fits_tiles(layout, &plain) || plain.length > size_t(INT32_MAX) ||
+        !parse_fits_header(plain.bytes.get(), int32_t(plain.length), &expanded, &bayer,
+                           &ignored) ||
+        expanded.compressed_header || expanded.width != info.width ||
+        expanded.height != info.height || expanded.planes != info.planes) {
+        *info.message = "Unreadable compressed FITS image";
+        return nullptr;
+    }
+    return fits_image(&expanded, factor);
+}
+
 }  // namespace
 
 extern "C" bool parse_fits_header(const void* data, int32_t length, FitsInfo* info, bool* bayer,
                                   const char** message) {
     const auto* bytes = static_cast<const uint8_t*>(data);
     const size_t available = length < 0 ? 0 : size_t(length);
-    HeaderCards cards;
+    FitsCards cards;
     size_t header_length = 0;
-    bool end_seen = false;
-    while (!end_seen) {
-        if (available < header_length + block_size) {
-            *message = "Truncated FITS header";
-            return false;
-        }
-        const char* block = reinterpret_cast<const char*>(bytes + header_length);
-        for (size_t i = 0; i < cards_per_block && !end_seen; ++i) {
-            const char* card = block + i * card_size;
-            if (std::memcmp(card, "END     ", 8) == 0)
-                end_seen = true;
-            else
-                read_card(card, &cards, bayer);
-        }
-        header_length += block_size;
-    }
-    if (!valid_image(cards)) {
-        *message = "Unsupported FITS image";
+    if (!read_fits_header(bytes, available, 0, &cards, bayer, &header_length)) {
+        *message = "Truncated FITS header";
         return false;
     }
-    FitsInfo result;
-    result.bitpix = int32_t(cards.bitpix);
-    result.bytes_per_sample = std::abs(result.bitpix) / 8;
-    result.width = int32_t(cards.naxis1);
-    result.height = int32_t(cards.naxis2);
-    result.planes = int32_t(cards.naxis3);
-    result.bzero = cards.bzero;
-    result.bscale = cards.bscale;
-    result.sample_type = sample_type_of(result.bitpix, result.bzero, result.bscale);
-    result.data = bytes + header_length;
-    // At most 65535 x 65535 x 16 x 8 bytes: no overflow in 64 bits.
-    const uint64_t data_bytes = uint64_t(result.width) * uint64_t(result.height) *
-                                uint64_t(result.planes) * uint64_t(result.bytes_per_sample);
-    if (uint64_t(available) < header_length + data_bytes) {
-        *message = "Truncated FITS image";
-        return false;
-    }
-    *info = result;
+    const bool found =
+        cards.naxis == 0
+            ? extension_image(bytes, available, header_length, info, bayer, message)
+            : plain_image(cards, bytes + header_length, available - header_length, info, message);
+    if (!found) return false;
+    info->message = message;
     return true;
 }
 
@@ -307,21 +417,21 @@ extern "C" float* combine_fits_planes(const FitsInfo* info, float* minimum, floa
         const uint8_t* source = info->data + size_t(p) * count * step;
         dispatch(info->sample_type, [&]<FitsSampleType type>() {
             for (size_t i = 0; i < count; ++i)
-                plane[i] += float(physical<type>(source + i * step, info->bscale, info->bzero)) *
+                plane[i] += sample_value<type>(source + i * step, info->bscale, info->bzero) *
                             weight;
         });
     }
-    float low = plane[0], high = plane[0];
-    for (size_t i = 1; i < count; ++i) {
-        low = plane[i] < low ? plane[i] : low;
-        high = plane[i] > high ? plane[i] : high;
-    }
-    *minimum = low;
-    *maximum = high;
+    dispatch(info->sample_type, [&]<FitsSampleType type>() {
+        Range<floating_point<type>> range;
+        for (size_t i = 0; i < count; ++i) range.add(plane[i]);
+        *minimum = range.minimum;
+        *maximum = range.maximum;
+    });
     return plane;
 }
 
 extern "C" SolverImage* fits_image(const FitsInfo* info, int32_t factor) {
+    if (info->compressed_header) return compressed_image(*info, factor);
     Stretch stretch;
     SolverImage* image;
     if (info->planes >= 2) {

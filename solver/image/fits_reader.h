@@ -1,7 +1,12 @@
-// solver/image/fits_reader.h - the primary image of a FITS file held in memory
+// solver/image/fits_reader.h - the image of a FITS file held in memory
 // Reads size, sample encoding (BITPIX 8, 16, 32, -32, -64), BZERO/BSCALE, 1 to 16 planes and the
-// Bayer flag; stretches values that do not fit 0..65535 and bins while converting.
-// Reference: FITS Standard 4.0 (header blocks of 2880 bytes, big-endian samples).
+// Bayer flag, and bins while converting. Integer data are stretched only when their values do
+// not fit 0..65535; floating-point data always from their finite range onto 0..65535.
+// The image is the primary array; when the primary header has no data (NAXIS = 0) it is the
+// first image extension, plain or tile-compressed (a binary table with ZIMAGE = T, decompressed
+// in memory by cfitsio).
+// Reference: FITS Standard 4.0 (header blocks of 2880 bytes, big-endian samples, extensions);
+// the tiled image compression convention (Pence et al. 2010, FITS registered convention).
 // Single-threaded per call; keeps no state.
 #ifndef KESTIL_SOLVER_IMAGE_FITS_READER_H
 #define KESTIL_SOLVER_IMAGE_FITS_READER_H
@@ -35,27 +40,44 @@ typedef struct FitsInfo {
     double bzero;
     double bscale;
     const uint8_t* data;       // first data byte, inside the caller's buffer
+    // A tile-compressed image: the header of its table (null for any other image), from which
+    // compressed_length bytes of the buffer remain, with data pointing at the table's rows.
+    const uint8_t* compressed_header;
+    int32_t compressed_length;
+    // The caller's message slot given to parse_fits_header: fits_image reports there the tiles
+    // of a compressed image that do not expand.
+    const char** message;
 } FitsInfo;
 
 // Given:    data, length   the whole file
 // Returned: info           the image description (on success)
-//           bayer          set to true when a "BAYERPAT" card is seen; never reset
+//           bayer          set to true when a "BAYERPAT" card is seen in the primary header or
+//                          in the headers read up to the image extension; never reset
 //           message        "Truncated FITS header", "Unsupported FITS image" or
-//                          "Truncated FITS image" on failure
+//                          "Truncated FITS image" on failure; kept in info for fits_image
 // Result:   true when the header describes a supported image whose data are all present
+//           (for a compressed image: whose table and heap are, and whose samples take at most
+//           1024 times their bytes: the sky compresses 2 to 10 times, constant data about 100
+//           times in rows and gzip at most 1032 times, so a larger claim is refused before
+//           anything is allocated)
 bool parse_fits_header(const void* data, int32_t length, FitsInfo* info, bool* bayer,
                        const char** message);
 
 // Result: the physical value (raw x bscale + bzero) of the sample at position, 0 when not finite.
 double read_fits_sample(const uint8_t* position, const FitsInfo* info);
 
-// Returned: minimum, maximum   range of the combined plane
+// Returned: minimum, maximum   range of the combined plane (of its finite values; both 0 when
+//                               there is none)
 // Result:   width x height floats (release with free()): the planes weighted 0.299/0.587/0.114
-//           for three planes, 1/planes each otherwise, summed in plane order
+//           for three planes, 1/planes each otherwise, summed in plane order. Integer data read
+//           a sample that is not finite after scaling as 0; for floating-point data such a
+//           sample in any plane makes the pixel NaN
 float* combine_fits_planes(const FitsInfo* info, float* minimum, float* maximum);
 
 // Given:  info from parse_fits_header; factor >= 1 with width / factor and height / factor > 0
-// Result: the converted image of (width / factor) x (height / factor) pixels
+// Result: the converted image of (width / factor) x (height / factor) pixels; null only for a
+//         compressed image whose tiles do not decompress to the described image, with
+//         *info->message set to "Unreadable compressed FITS image"
 SolverImage* fits_image(const FitsInfo* info, int32_t factor);
 
 #ifdef __cplusplus

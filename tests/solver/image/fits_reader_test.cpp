@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fits_test_writer.hpp"
 #include "image_test_support.hpp"
 #include "solver/image/binning.h"
 
@@ -18,50 +19,6 @@ using namespace image_test;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double inf = std::numeric_limits<double>::infinity();
-
-struct FitsLayout {
-    int bitpix;                 // cfitsio image type (USHORT_IMG writes BITPIX 16, BZERO 32768)
-    std::vector<long> axes;
-    std::vector<double> values; // stored numbers, or physical ones when physical is set
-    double bzero = 0, bscale = 1;
-    bool write_scaling = false; // write BZERO/BSCALE cards
-    bool physical = false;      // let cfitsio turn physical values into stored ones
-    bool bayer = false;
-    int comment_cards = 0;      // to push END into a later block
-};
-
-// Writes the file with cfitsio and returns its bytes.
-Bytes write_fits(const FitsLayout& s) {
-    TempDir dir;
-    const std::string path = dir.file("image.fits");
-    fitsfile* f = nullptr;
-    int status = 0;
-    fits_create_file(&f, ("!" + path).c_str(), &status);
-    std::vector<long> axes = s.axes;
-    fits_create_img(f, s.bitpix, int(axes.size()), axes.data(), &status);
-    if (s.write_scaling) {
-        double bscale = s.bscale, bzero = s.bzero;
-        fits_write_key(f, TDOUBLE, "BSCALE", &bscale, nullptr, &status);
-        fits_write_key(f, TDOUBLE, "BZERO", &bzero, nullptr, &status);
-    }
-    if (s.bayer) fits_write_key_str(f, "BAYERPAT", "RGGB", "colour filter pattern", &status);
-    for (int i = 0; i < s.comment_cards; ++i)
-        fits_write_comment(f, ("filler card " + std::to_string(i)).c_str(), &status);
-    if (!s.physical) fits_set_bscale(f, 1.0, 0.0, &status);  // store the numbers as given
-    std::vector<double> values = s.values;
-    fits_write_img(f, TDOUBLE, 1, LONGLONG(values.size()), values.data(), &status);
-    fits_close_file(f, &status);
-    EXPECT_EQ(0, status) << "cfitsio status";
-    return read_bytes(path);
-}
-
-FitsLayout row(int bitpix, std::vector<double> values) {
-    return FitsLayout{bitpix, {long(values.size()), 1}, std::move(values)};
-}
-FitsLayout scaled(FitsLayout s, double bzero, double bscale) {
-    s.bzero = bzero, s.bscale = bscale, s.write_scaling = true;
-    return s;
-}
 
 TEST(FitsReader, SinglePlaneEncodingsAndRanges) {
     FitsLayout unsigned_writer = row(USHORT_IMG, {0, 1, 32768, 65535});
@@ -80,12 +37,18 @@ TEST(FitsReader, SinglePlaneEncodingsAndRanges) {
          "BZERO -10, darkest 10: shifted only"},
         {scaled(row(BYTE_IMG, {5, 105, 255}), -10, 1), {0, 26214, 65535},
          "BZERO -10, darkest 5: -5..245 stretched by 65535 / 250"},
-        {row(FLOAT_IMG, {0.0, 0.25, 0.49, 0.5, 1.0}), {0, 0, 0, 1, 1}, "floats in 0..1 kept"},
+        // Floating-point data are stretched from their finite range whatever it is (rounding
+        // 0..1 as it stands left two levels); 0.25 x 65535 + 0.5 = 16384.25.
+        {row(FLOAT_IMG, {0.0, 0.25, 0.49, 0.5, 1.0}), {0, 16384, 32112, 32768, 65535},
+         "floats in 0..1 stretched"},
         {row(FLOAT_IMG, {-1.0, 0.0, 1.0}), {0, 32768, 65535}, "floats -1..1 stretched"},
-        {row(FLOAT_IMG, {-1.0, nan, 1.0}), {0, 32768, 65535}, "NaN reads as 0"},
-        {row(FLOAT_IMG, {nan, 2.0, 3.0}), {0, 2, 3}, "NaN first counts as 0 in the range"},
-        {row(FLOAT_IMG, {inf, 5.0, 7.0}), {0, 5, 7}, "infinity reads as 0"},
-        {row(FLOAT_IMG, {-5.0, -5.0, -5.0}), {0, 0, 0}, "constant negative: shift -5, scale 1"},
+        {row(FLOAT_IMG, {0.0, 1234.25, 65535.0}), {0, 1234, 65535}, "floats spanning 0..65535 kept"},
+        {row(DOUBLE_IMG, {1000, 3000, 5000}), {0, 32768, 65535}, "doubles inside 0..65535 stretched"},
+        {row(FLOAT_IMG, {-1.0, nan, 1.0}), {0, 0, 65535}, "NaN becomes 0"},
+        {row(FLOAT_IMG, {nan, 2.0, 3.0}), {0, 0, 65535}, "NaN stays out of the range"},
+        {row(FLOAT_IMG, {inf, 5.0, 7.0}), {0, 0, 65535}, "infinity too"},
+        {row(FLOAT_IMG, {-5.0, -5.0, -5.0}), {0, 0, 0}, "constant negative: 0"},
+        {row(FLOAT_IMG, {0.5, 0.5}), {0, 0}, "constant inside 0..65535: 0"},
         {row(LONG_IMG, {0, 14000, 70000}), {0, 13107, 65535}, "32-bit stretched from 0"},
         {row(LONG_IMG, {0, 1000, 65535}), {0, 1000, 65535}, "32-bit inside the range"},
         {row(DOUBLE_IMG, {-1e6, -5e5, 1e6}), {0, 16384, 65535}, "doubles stretched"},
