@@ -1,12 +1,14 @@
 // fuzz/make_seeds.cpp - writes the seed corpora of the image and index fuzz targets
 // Usage: fuzz_make_seeds <corpus folder>   (normally fuzz/corpus; built by the fuzz preset)
 // Every seed is a small valid input made here: raw images of the four layouts, FITS files of
-// each sample encoding, JPEG streams from libjpeg's compressor and a camera raw (DNG) file from
+// each sample encoding, images in FITS extensions (plain and tile-compressed, from cfitsio),
+// JPEG streams from libjpeg's compressor and a camera raw (DNG) file from
 // the project's DNG writer. The load_image seeds carry the downsample byte of that target first.
 // The seeds are committed; rerun this only when a format gains something worth seeding.
 #include <stdio.h>
 #include <stdlib.h>
 // jpeglib.h needs size_t and FILE declared first.
+#include <fitsio.h>
 #include <jpeglib.h>
 #include <string.h>
 #include <unistd.h>
@@ -144,6 +146,65 @@ Bytes dng_image(const std::string& folder, int width, int height) {
     return bytes;
 }
 
+// How cfitsio writes the image of an extension seed.
+struct ExtensionSeed {
+    int bitpix;                 // cfitsio image type
+    std::vector<long> axes;
+    int compression = 0;        // RICE_1, GZIP_1, GZIP_2, or 0 for a plain IMAGE extension
+    std::vector<long> tiles;    // tile size; empty: cfitsio's rows
+    bool table_first = false;   // a binary table before the image
+    float quantize = 0.0f;      // floating point: 0 without loss, else cfitsio's noise level
+};
+
+// The seed's values in the image's own type (cfitsio converts none for compressed images).
+template <typename T>
+void write_values(fitsfile* f, int type, size_t count, double scale, int* status) {
+    std::vector<T> values(count);
+    for (size_t i = 0; i < count; ++i) values[i] = T(double((i * 37) % 101) * scale);
+    fits_write_img(f, type, 1, LONGLONG(count), values.data(), status);
+}
+
+// A FITS file from cfitsio: an empty primary array, then the seed's image as an extension.
+Bytes extension_image(const std::string& folder, const ExtensionSeed& seed) {
+    const std::string path = folder + "/.seed.fits";
+    fitsfile* f = nullptr;
+    int status = 0;
+    fits_create_file(&f, ("!" + path).c_str(), &status);
+    fits_create_img(f, BYTE_IMG, 0, nullptr, &status);
+    if (seed.table_first) {
+        char name[] = "FLUX", form[] = "1E";
+        char* names[] = {name};
+        char* forms[] = {form};
+        fits_create_tbl(f, BINARY_TBL, 2, 1, names, forms, nullptr, nullptr, &status);
+        float flux[] = {1.5f, 2.5f};
+        fits_write_col(f, TFLOAT, 1, 1, 1, 2, flux, &status);
+    }
+    if (seed.compression) {
+        fits_set_compression_type(f, seed.compression, &status);
+        if (!seed.tiles.empty()) {
+            std::vector<long> tiles = seed.tiles;
+            fits_set_tile_dim(f, int(tiles.size()), tiles.data(), &status);
+        }
+        if (seed.bitpix < 0) fits_set_quantize_level(f, seed.quantize, &status);
+    }
+    std::vector<long> axes = seed.axes;
+    fits_create_img(f, seed.bitpix, int(axes.size()), axes.data(), &status);
+    fits_write_key_str(f, "BAYERPAT", "RGGB", nullptr, &status);
+    size_t count = 1;
+    for (long a : axes) count *= size_t(a);
+    switch (seed.bitpix) {
+        case BYTE_IMG: write_values<unsigned char>(f, TBYTE, count, 2.0, &status); break;
+        case USHORT_IMG: write_values<unsigned short>(f, TUSHORT, count, 600.0, &status); break;
+        case LONG_IMG: write_values<int>(f, TINT, count, -4000.0, &status); break;
+        default: write_values<float>(f, TFLOAT, count, 0.01, &status); break;
+    }
+    fits_close_file(f, &status);
+    Bytes bytes = status == 0 ? read_file(path) : Bytes();
+    unlink(path.c_str());
+    if (status) fprintf(stderr, "make_seeds: cfitsio status %d\n", status);
+    return bytes;
+}
+
 // An input of the index_solve target (see fuzz/index_solve_fuzz.cpp for the layout): stars on
 // a small patch of sky around (ra0, dec0) radians, quads of consecutive stars, then the given
 // patches (section, offset, value), no cut and the solve flags.
@@ -236,6 +297,16 @@ int main(int argc, char** argv) {
         {"jpeg_rgb", jpeg_image(24, 16, 3, 75)},
         {"dng_rggb", dng_image(root, 24, 22)},  // LibRaw refuses sides below 22 pixels
     };
+    // Files with an empty primary array: the fits_extension target takes what follows it.
+    const std::vector<Seed> extensions = {
+        {"image_u16", extension_image(root, {USHORT_IMG, {8, 6}})},
+        {"table_then_f32", extension_image(root, {FLOAT_IMG, {6, 5}, 0, {}, true})},
+        {"rice_u16", extension_image(root, {USHORT_IMG, {12, 8}, RICE_1})},
+        {"rice_s32_tiles", extension_image(root, {LONG_IMG, {9, 7}, RICE_1, {4, 4}})},
+        {"rice_f32_dithered", extension_image(root, {FLOAT_IMG, {10, 6}, RICE_1, {}, false, 4.0f})},
+        {"gzip1_u8", extension_image(root, {BYTE_IMG, {7, 5}, GZIP_1})},
+        {"gzip2_f32_planes", extension_image(root, {FLOAT_IMG, {5, 4, 3}, GZIP_2})},
+    };
     const std::vector<Seed> indexes = {
         {"no_stars", index_description(2, 0, 0, {}, 0)},
         {"small", index_description(3, 8, 6, {}, 0)},
@@ -251,6 +322,14 @@ int main(int argc, char** argv) {
     for (const Seed& seed : fits) {
         ok = write_file(root + "/fits_header/" + seed.name, seed.bytes) && ok;
         ok = write_file(root + "/load_image/fits_" + seed.name, with_downsample(3, seed.bytes)) && ok;
+    }
+    for (const Seed& seed : extensions) {
+        ok = seed.bytes.size() > 2880 && ok;
+        if (seed.bytes.size() <= 2880) continue;
+        const Bytes after_primary(seed.bytes.begin() + 2880, seed.bytes.end());
+        ok = write_file(root + "/fits_extension/" + seed.name, after_primary) && ok;
+        ok = write_file(root + "/fits_header/ext_" + seed.name, seed.bytes) && ok;
+        ok = write_file(root + "/load_image/ext_" + seed.name, with_downsample(1, seed.bytes)) && ok;
     }
     for (const Seed& seed : others) {
         ok = !seed.bytes.empty() && ok;
