@@ -335,10 +335,11 @@ def main():
         negatives = []
         with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
             for variant in [v for v in variants if v != "peer"]:
-                negatives += list(pool.map(lambda i: run_negative(args, variant, i), items))
-        for rec in negatives:
-            if rec["solved"]:
-                log("FALSE SOLUTION: %s %s" % (rec["variant"], rec["name"]))
+                for rec in pool.map(lambda i: run_negative(args, variant, i), items):
+                    negatives.append(rec)
+                    log("%-8s negative %-18s %6.2f° %6.2f s %s" % (
+                        rec["variant"], rec["name"], rec["field"], rec["wall"],
+                        "FALSE SOLUTION" if rec["solved"] else rec["message"]))
         times = [r["wall"] for r in negatives]
         negative_text = ("\nNegative set: %d random-star fields and %d noise frames per variant, "
                          "%d solved (must be 0); wall time median %.2f s, 90th percentile "
