@@ -389,6 +389,14 @@ std::string canonical_file(const TileLayout& t) {
     return file;
 }
 
+// Bytes of the plain file cfitsio writes: its header in at most two blocks, then the samples
+// padded to a block.
+size_t plain_file_bytes(const TileLayout& t) {
+    const size_t samples = size_t(t.axes[1]) * size_t(t.axes[2]) * size_t(t.axes[3]) *
+                           size_t(std::abs(t.bitpix) / 8);
+    return (2 + (samples + fits_block_size - 1) / fits_block_size) * fits_block_size;
+}
+
 struct FitsCloser {
     void operator()(fitsfile* file) const noexcept {
         int status = 0;
@@ -428,10 +436,11 @@ bool decompress_fits_tiles(const TileLayout& layout, FitsBuffer* plain) {
     FitsHandle in(status == 0 ? opened : nullptr);
     int type = 0;
     if (status == 0) fits_movabs_hdu(in.get(), 2, &type, &status);
-    // The output grows through kestil_checked_realloc: running out of memory ends the process
+    // The output starts at the size of the plain file (two header blocks, the samples) and
+    // grows, if need be, through kestil_checked_realloc: running out of memory ends the process
     // as everywhere else. cfitsio updates block and size while the file is open.
-    void* block = kestil_checked_malloc(fits_block_size);
-    size_t size = fits_block_size;
+    size_t size = plain_file_bytes(layout);
+    void* block = kestil_checked_malloc(size);
     if (status == 0) {
         fitsfile* created = nullptr;
         fits_create_memfile(&created, &block, &size, fits_block_size, kestil_checked_realloc,
