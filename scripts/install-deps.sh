@@ -5,9 +5,11 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config
-  libjpeg-dev libraw-dev zlib1g-dev libcurl4-openssl-dev
+  # Libraries of the product (each -dev package brings its runtime library, e.g. libcfitsio10
+  # for the tile-compressed FITS images the solver reads).
+  libjpeg-dev libraw-dev zlib1g-dev libcurl4-openssl-dev libcfitsio-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libcfitsio-dev wcslib-dev liberfa-dev libxml2-utils jq python3 python3-astropy python3-numpy
+  wcslib-dev liberfa-dev libxml2-utils jq python3 python3-astropy python3-numpy
   clang libclang-rt-14-dev llvm openssl ca-certificates
 )
 
