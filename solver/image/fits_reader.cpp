@@ -62,17 +62,19 @@ inline double physical(const uint8_t* p, double bscale, double bzero) {
 template <FitsSampleType type>
 constexpr bool floating_point = type == FITS_F32 || type == FITS_F64;
 
-// The value a sample is converted from, in single precision. Integer data: the physical value,
-// 0 when not finite. Floating-point data: NaN when the physical value is not finite in single
-// precision, so that it stays out of the range and converts to 0.
+// The value a sample is converted from, in single precision: the physical value, 0 when it is
+// not finite (as a double).
 template <FitsSampleType type>
 inline float sample_value(const uint8_t* p, double bscale, double bzero) {
-    if constexpr (floating_point<type>) {
-        const auto value = float(raw_number<type>(p) * bscale + bzero);
-        return std::isfinite(value) ? value : std::numeric_limits<float>::quiet_NaN();
-    } else {
-        return float(physical<type>(p, bscale, bzero));
-    }
+    return float(physical<type>(p, bscale, bzero));
+}
+
+// A floating-point sample as the stretch of a narrow range reads it: NaN when its physical
+// value is not finite in single precision, so that it stays out of the range and converts to 0.
+template <FitsSampleType type>
+inline float finite_or_nan(const uint8_t* p, double bscale, double bzero) {
+    const auto value = float(raw_number<type>(p) * bscale + bzero);
+    return std::isfinite(value) ? value : std::numeric_limits<float>::quiet_NaN();
 }
 
 // Calls body.template operator()<type>() with the info's sample type as a constant.
@@ -88,15 +90,13 @@ auto dispatch(FitsSampleType type, Body&& body) {
     }
 }
 
-// Minimum and maximum of the values added: every value for integer data, the finite ones for
-// floating-point data; both 0 while none has counted.
-template <bool finite_only>
+// Minimum and maximum of the values added that are not NaN (both 0 while none has counted).
 struct Range {
     float minimum = 0.0f, maximum = 0.0f;
     bool empty = true;
     void add(float v) {
-        if (finite_only && !std::isfinite(v)) return;
         if (empty) {
+            if (v != v) return;
             minimum = maximum = v;
             empty = false;
         }
@@ -108,18 +108,36 @@ struct Range {
 struct Stretch {
     float shift = 0.0f;
     float scale = 1.0f;
+    // Floating-point data of a narrow range: stretched from their finite values, the others
+    // (NaN, infinite) becoming 0.
+    bool finite_range = false;
     bool identity() const { return shift == 0.0f && scale == 1.0f; }
 };
 
-// Integer data keep their values when the range fits 0..65535. Floating-point data are always
-// stretched from their range, which may be 0..1 or any other: rounding them to whole numbers
-// as they are would leave a handful of levels. A constant image gives 0 everywhere.
-Stretch stretch_of_range(FitsSampleType type, float minimum, float maximum) {
+Stretch stretch_from(float minimum, float maximum) {
     Stretch s;
-    const bool floating = type == FITS_F32 || type == FITS_F64;
-    if (floating || minimum < 0.0f || maximum > 65535.0f) {
-        s.shift = minimum;
-        s.scale = maximum > minimum ? 65535.0f / (maximum - minimum) : 1.0f;
+    s.shift = minimum;
+    s.scale = maximum > minimum ? 65535.0f / (maximum - minimum) : 1.0f;
+    return s;
+}
+
+// Values are kept when their range fits 0..65535, else stretched from it.
+Stretch stretch_of_range(float minimum, float maximum) {
+    if (minimum < 0.0f || maximum > 65535.0f) return stretch_from(minimum, maximum);
+    return Stretch{};
+}
+
+// Floating-point data inside 0..65535 keep their values only when these span at least 255,
+// the levels 8-bit data keep: a narrower range (0..1, as most processing programs write, above
+// all) rounded to whole numbers would leave a handful of levels. It is stretched instead from
+// its finite values; a constant image gives 0.
+constexpr float narrowest_kept_span = 255.0f;
+
+Stretch float_stretch(float minimum, float maximum, const Range& finite) {
+    Stretch s = stretch_of_range(minimum, maximum);
+    if (s.identity() && finite.maximum - finite.minimum < narrowest_kept_span) {
+        s = stretch_from(finite.minimum, finite.maximum);
+        s.finite_range = true;
     }
     return s;
 }
@@ -145,10 +163,16 @@ Stretch single_plane_stretch(const FitsInfo& info) {
     const size_t count = size_t(info.width) * size_t(info.height);
     const size_t step = size_t(info.bytes_per_sample);
     return dispatch(info.sample_type, [&]<FitsSampleType type>() {
-        Range<floating_point<type>> range;
-        for (size_t i = 0; i < count; ++i)
-            range.add(sample_value<type>(info.data + i * step, info.bscale, info.bzero));
-        return stretch_of_range(type, range.minimum, range.maximum);
+        Range range, finite;
+        for (size_t i = 0; i < count; ++i) {
+            const uint8_t* p = info.data + i * step;
+            range.add(sample_value<type>(p, info.bscale, info.bzero));
+            if constexpr (floating_point<type>)
+                finite.add(finite_or_nan<type>(p, info.bscale, info.bzero));
+        }
+        if constexpr (floating_point<type>)
+            return float_stretch(range.minimum, range.maximum, finite);
+        return stretch_of_range(range.minimum, range.maximum);
     });
 }
 
@@ -198,10 +222,12 @@ SolverImage* single_plane_image(const FitsInfo& info, uint32_t factor, const Str
                 return uint16_t(int32_t(int16_t(uint16_t(be16(p)))) + offset);
             }, image);
     } else {
-        // A NaN value (floating-point data only) converts to 0.
         dispatch(info.sample_type, [&]<FitsSampleType type>() {
             convert_and_bin(info, factor, [&](const uint8_t* p) {
-                const float v = sample_value<type>(p, info.bscale, info.bzero);
+                // NaN (from a narrow floating-point range only) converts to 0.
+                const float v = floating_point<type> && s.finite_range
+                                    ? finite_or_nan<type>(p, info.bscale, info.bzero)
+                                    : sample_value<type>(p, info.bscale, info.bzero);
                 return truncate_sample((v - s.shift) * s.scale + 0.5f);
             }, image);
         });
@@ -212,7 +238,10 @@ SolverImage* single_plane_image(const FitsInfo& info, uint32_t factor, const Str
 SolverImage* combined_planes_image(const FitsInfo& info, int32_t factor, Stretch* stretch) {
     float minimum, maximum;
     float* plane = combine_fits_planes(&info, &minimum, &maximum);
-    *stretch = stretch_of_range(info.sample_type, minimum, maximum);
+    // Samples that were not finite count as 0 in the combined plane, narrow range or not.
+    const bool floating = info.sample_type == FITS_F32 || info.sample_type == FITS_F64;
+    *stretch = floating ? float_stretch(minimum, maximum, Range{minimum, maximum, false})
+                        : stretch_of_range(minimum, maximum);
     SolverImage* image = new_solver_image(uint32_t(info.width), uint32_t(info.height));
     const size_t count = size_t(info.width) * size_t(info.height);
     for (size_t i = 0; i < count; ++i)
@@ -421,12 +450,13 @@ extern "C" float* combine_fits_planes(const FitsInfo* info, float* minimum, floa
                             weight;
         });
     }
-    dispatch(info->sample_type, [&]<FitsSampleType type>() {
-        Range<floating_point<type>> range;
-        for (size_t i = 0; i < count; ++i) range.add(plane[i]);
-        *minimum = range.minimum;
-        *maximum = range.maximum;
-    });
+    float low = plane[0], high = plane[0];
+    for (size_t i = 1; i < count; ++i) {
+        low = plane[i] < low ? plane[i] : low;
+        high = plane[i] > high ? plane[i] : high;
+    }
+    *minimum = low;
+    *maximum = high;
     return plane;
 }
 

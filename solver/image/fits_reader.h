@@ -1,7 +1,8 @@
 // solver/image/fits_reader.h - the image of a FITS file held in memory
 // Reads size, sample encoding (BITPIX 8, 16, 32, -32, -64), BZERO/BSCALE, 1 to 16 planes and the
-// Bayer flag, and bins while converting. Integer data are stretched only when their values do
-// not fit 0..65535; floating-point data always from their finite range onto 0..65535.
+// Bayer flag, and bins while converting. Values that do not fit 0..65535 are stretched onto
+// it; so are floating-point values inside it that span less than 255 (0..1 data above all),
+// from their finite range, with NaN and infinite samples becoming 0.
 // The image is the primary array; when the primary header has no data (NAXIS = 0) it is the
 // first image extension, plain or tile-compressed (a binary table with ZIMAGE = T, decompressed
 // in memory by cfitsio).
@@ -66,12 +67,9 @@ bool parse_fits_header(const void* data, int32_t length, FitsInfo* info, bool* b
 // Result: the physical value (raw x bscale + bzero) of the sample at position, 0 when not finite.
 double read_fits_sample(const uint8_t* position, const FitsInfo* info);
 
-// Returned: minimum, maximum   range of the combined plane (of its finite values; both 0 when
-//                               there is none)
+// Returned: minimum, maximum   range of the combined plane
 // Result:   width x height floats (release with free()): the planes weighted 0.299/0.587/0.114
-//           for three planes, 1/planes each otherwise, summed in plane order. Integer data read
-//           a sample that is not finite after scaling as 0; for floating-point data such a
-//           sample in any plane makes the pixel NaN
+//           for three planes, 1/planes each otherwise, summed in plane order
 float* combine_fits_planes(const FitsInfo* info, float* minimum, float* maximum);
 
 // Given:  info from parse_fits_header; factor >= 1 with width / factor and height / factor > 0

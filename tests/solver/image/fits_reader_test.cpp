@@ -37,17 +37,18 @@ TEST(FitsReader, SinglePlaneEncodingsAndRanges) {
          "BZERO -10, darkest 10: shifted only"},
         {scaled(row(BYTE_IMG, {5, 105, 255}), -10, 1), {0, 26214, 65535},
          "BZERO -10, darkest 5: -5..245 stretched by 65535 / 250"},
-        // Floating-point data are stretched from their finite range whatever it is (rounding
-        // 0..1 as it stands left two levels); 0.25 x 65535 + 0.5 = 16384.25.
+        {row(FLOAT_IMG, {-1.0, 0.0, 1.0}), {0, 32768, 65535}, "floats -1..1 stretched"},
+        {row(FLOAT_IMG, {-1.0, nan, 1.0}), {0, 32768, 65535}, "NaN reads as 0"},
+        {row(FLOAT_IMG, {-5.0, -5.0, -5.0}), {0, 0, 0}, "constant negative: shift -5, scale 1"},
+        {row(FLOAT_IMG, {0.0, 1234.25, 65535.0}), {0, 1234, 65535}, "floats spanning 0..65535 kept"},
+        {row(DOUBLE_IMG, {1000, 1255, 1100.25}), {1000, 1255, 1100}, "a span of 255 kept"},
+        // A narrower span inside 0..65535 is stretched from its finite values (rounding 0..1
+        // as it stands left two levels): 0.25 x 65535 + 0.5 = 16384.25.
         {row(FLOAT_IMG, {0.0, 0.25, 0.49, 0.5, 1.0}), {0, 16384, 32112, 32768, 65535},
          "floats in 0..1 stretched"},
-        {row(FLOAT_IMG, {-1.0, 0.0, 1.0}), {0, 32768, 65535}, "floats -1..1 stretched"},
-        {row(FLOAT_IMG, {0.0, 1234.25, 65535.0}), {0, 1234, 65535}, "floats spanning 0..65535 kept"},
-        {row(DOUBLE_IMG, {1000, 3000, 5000}), {0, 32768, 65535}, "doubles inside 0..65535 stretched"},
-        {row(FLOAT_IMG, {-1.0, nan, 1.0}), {0, 0, 65535}, "NaN becomes 0"},
-        {row(FLOAT_IMG, {nan, 2.0, 3.0}), {0, 0, 65535}, "NaN stays out of the range"},
+        {row(DOUBLE_IMG, {1000, 1254, 1100}), {0, 65535, 25801}, "a span of 254 stretched"},
+        {row(FLOAT_IMG, {nan, 2.0, 3.0}), {0, 0, 65535}, "NaN outside a narrow range, then 0"},
         {row(FLOAT_IMG, {inf, 5.0, 7.0}), {0, 0, 65535}, "infinity too"},
-        {row(FLOAT_IMG, {-5.0, -5.0, -5.0}), {0, 0, 0}, "constant negative: 0"},
         {row(FLOAT_IMG, {0.5, 0.5}), {0, 0}, "constant inside 0..65535: 0"},
         {row(LONG_IMG, {0, 14000, 70000}), {0, 13107, 65535}, "32-bit stretched from 0"},
         {row(LONG_IMG, {0, 1000, 65535}), {0, 1000, 65535}, "32-bit inside the range"},
@@ -94,6 +95,8 @@ TEST(FitsReader, PlanesAreCombined) {
         {planes(SHORT_IMG, 2, {{100, 101}, {300, 200}}), {200, 151}, "two planes: the mean"},
         {planes(FLOAT_IMG, 2, {{-1, 1}, {-1, 1}, {-1, 1}}), {0, 65535},
          "combined range stretched"},
+        {planes(FLOAT_IMG, 3, {{0, 1, 0.5}, {0, 1, nan}}), {0, 65535, 16384},
+         "narrow combined range stretched, NaN counting 0: 0.25 x 65535 + 0.5"},
         {planes(BYTE_IMG, 1, {{4}, {8}, {12}, {16}}), {10}, "four planes: the mean"},
     };
     for (const Case& c : cases) {
