@@ -113,6 +113,20 @@ protected:
         return bytes;
     }
 
+    // A RAW2 image of random stars that no index knows.
+    static std::vector<uint8_t> random_image(const sim::SkyWcs& wcs, int count, uint64_t seed,
+                                             uint32_t star_seed) {
+        sim::SimulatorSettings s;
+        s.wcs = wcs;
+        s.seed = seed;
+        std::vector<CsvStar> stars = sim::random_stars(wcs, count, 5, 11, 0, star_seed);
+        sim::SkyImage sky = sim::render_sky(s, stars.data(), stars.size());
+        std::vector<uint8_t> bytes;
+        const char* message = nullptr;
+        EXPECT_TRUE(sim::encode_image(sky, s, sim::ImageFormat::raw2, 0, &bytes, &message));
+        return bytes;
+    }
+
     static SolverSettings settings() {
         SolverSettings s{};
         snprintf(s.index_dir, sizeof s.index_dir, "%s", directory->c_str());
@@ -289,15 +303,7 @@ TEST_F(Sky, CentreOfOddSizedBinnedImages) {
 
 TEST_F(Sky, WalkOrderAndIndexLoads) {
     // Random stars that no index knows: every attempt fails, so the whole schedule runs.
-    sim::SkyWcs w = field(10, -40, 20, 0, 1, 1000, 300);
-    sim::SimulatorSettings s;
-    s.wcs = w;
-    s.seed = 3;
-    std::vector<CsvStar> stars = sim::random_stars(w, 400, 5, 11, 0, 9);
-    sim::SkyImage sky = sim::render_sky(s, stars.data(), stars.size());
-    std::vector<uint8_t> bytes;
-    const char* message = nullptr;
-    ASSERT_TRUE(sim::encode_image(sky, s, sim::ImageFormat::raw2, 0, &bytes, &message));
+    std::vector<uint8_t> bytes = random_image(field(10, -40, 20, 0, 1, 1000, 300), 400, 3, 9);
     // A copy of the index directory whose scale-2 file is damaged: it is listed (it exists) but
     // fails to load in every pass, and the walk goes on with the others.
     std::string damaged = *directory + "/damaged";
@@ -351,15 +357,7 @@ TEST_F(Sky, ExtendedSearchSolvesWhatTheStagesMissAndNothingElse) {
     const double arcsec = 6.0;
     sim::SkyWcs w = field(150.2, 30.1, arcsec, 75.0, -1, 800, 600);
     std::vector<uint8_t> sharp = image(w, 0, 2.4);
-    sim::SimulatorSettings random_settings;
-    random_settings.wcs = w;
-    random_settings.seed = 8;
-    std::vector<CsvStar> random = sim::random_stars(w, 300, 5, 11, 0, 13);
-    sim::SkyImage random_sky = sim::render_sky(random_settings, random.data(), random.size());
-    std::vector<uint8_t> unknown;
-    const char* message = nullptr;
-    ASSERT_TRUE(sim::encode_image(random_sky, random_settings, sim::ImageFormat::raw2, 0, &unknown,
-                                  &message));
+    std::vector<uint8_t> unknown = random_image(w, 300, 8, 13);
     struct Case {
         const char* what;
         const std::vector<uint8_t>* bytes;
@@ -509,20 +507,9 @@ TEST_F(Sky, PeakHeapOfASolve) {
     }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        std::vector<uint8_t> bytes;
         sim::SkyWcs w = field(150.2, 30.1, 6.0 * c.downsample, 10.0, 1, c.width, c.height);
-        if (c.random) {
-            sim::SimulatorSettings simulation;
-            simulation.wcs = w;
-            simulation.seed = 3;
-            std::vector<CsvStar> stars = sim::random_stars(w, 400, 5, 11, 0, 9);
-            sim::SkyImage sky = sim::render_sky(simulation, stars.data(), stars.size());
-            const char* message = nullptr;
-            ASSERT_TRUE(sim::encode_image(sky, simulation, sim::ImageFormat::raw2, 0, &bytes,
-                                          &message));
-        } else {
-            bytes = image(w, 0, c.downsample == 2 ? 5.0 : 3.0);
-        }
+        std::vector<uint8_t> bytes =
+            c.random ? random_image(w, 400, 3, 9) : image(w, 0, c.downsample == 2 ? 5.0 : 3.0);
         SolverSettings settings = Sky::settings();
         settings.downsample = c.downsample;
         SolverSolution solution{};
