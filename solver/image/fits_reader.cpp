@@ -206,7 +206,9 @@ void convert_and_bin(const FitsInfo& info, uint32_t factor, Convert convert, Sol
 SolverImage* single_plane_image(const FitsInfo& info, uint32_t factor, const Stretch& s) {
     SolverImage* image = new_solver_image(uint32_t(info.width) / factor,
                                           uint32_t(info.height) / factor);
-    const bool whole_bzero = info.bzero == std::floor(info.bzero);
+    // An infinite BZERO (from a card such as 1E999) makes every physical value 0: the general
+    // formula, not an integer offset, gives that.
+    const bool whole_bzero = std::isfinite(info.bzero) && info.bzero == std::floor(info.bzero);
     if (s.identity() && info.bscale == 1 && whole_bzero && info.sample_type == FITS_U16) {
         convert_and_bin(info, factor, [](const uint8_t* p) { return uint16_t(be16(p)); }, image);
     } else if (s.identity() && info.bscale == 1 && whole_bzero &&

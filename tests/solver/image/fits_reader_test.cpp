@@ -248,6 +248,18 @@ TEST(FitsReader, HeaderRules) {
     }
 }
 
+TEST(FitsReader, InfiniteScalingReadsAsZero) {
+    // 1E999 reads as infinity: every physical value is infinite or NaN, hence 0.
+    for (const char* card : {"BZERO   =                1E999", "BSCALE  =                1E999"}) {
+        SCOPED_TRACE(card);
+        Bytes file = fits_header({"BITPIX  = 16", "NAXIS   = 2", "NAXIS1  = 3", "NAXIS2  = 1", card}, 6);
+        file[file.size() - 1] = 7;  // samples 0, 0, 7
+        const Loaded r = load(file, 1);
+        ASSERT_TRUE(r.image) << r.text();
+        EXPECT_EQ(std::vector<uint16_t>({0, 0, 0}), r.pixels());
+    }
+}
+
 TEST(FitsReader, BayerCardAnywhereBeforeEnd) {
     const std::vector<std::string> cards = {"BAYERPAT= 'GRBG'", "BITPIX  = 8", "NAXIS   = 2",
                                             "NAXIS1  = 4", "NAXIS2  = 4"};
