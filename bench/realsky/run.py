@@ -360,7 +360,8 @@ def main():
             f.write("%d images, solver time limit %d s, %d solver processes at once; %s\n\n" % (
                 len(rows), args.limit, args.jobs, time.strftime("%Y-%m-%d")))
             f.write(text + "\n" + negative_text)
-        write_plot(runs + peer, shown, os.path.join(args.results, "realsky.png"))
+        if runs:
+            write_plot(runs + peer, shown, os.path.join(args.results, "realsky.png"))
 
 
 if __name__ == "__main__":
