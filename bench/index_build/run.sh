@@ -10,7 +10,7 @@
 #                is compared with it byte for byte (cmp).
 # Environment:
 # BUILDER        the program (default build/release/tools/index_builder/kestil_build_index)
-# CATALOG        the catalogue (default /work/shared/data/catalogs/stars-merged.csv.gz)
+# CATALOG        the catalogue (default ../shared/data/catalogs/stars-merged.csv.gz beside the checkout)
 # PER_SCALE=1    one process per scale, as builders before "--scale all" had to be run: the wall
 #                times add up and the peak is the largest of the seven
 # THREADS        passed as --threads (default: the builder's own, one per processor)
@@ -20,7 +20,7 @@ cd "$(dirname "$0")/../.."
 out=${1:-build/index_build}
 reference=${2:-}
 builder=${BUILDER:-build/release/tools/index_builder/kestil_build_index}
-catalog=${CATALOG:-/work/shared/data/catalogs/stars-merged.csv.gz}
+catalog=${CATALOG:-../shared/data/catalogs/stars-merged.csv.gz}
 scales="0.2 0.5 1 2 5 10 20"
 [ -x /usr/bin/time ] || { echo "run.sh: /usr/bin/time is missing (apt-get install time)" >&2; exit 2; }
 [ -x "$builder" ] || { echo "run.sh: no builder at $builder (build kestil_build_index first)" >&2; exit 2; }

@@ -40,10 +40,10 @@ VARIANTS = {
 def load_solve_rate():
     """bench/solve_rate/run.py as a module: the peer's process runner and WCS reader."""
     import importlib.util
-    spec = importlib.util.spec_from_file_location(
+    found = importlib.util.spec_from_file_location(
         "solve_rate_run", os.path.join(HERE, "..", "solve_rate", "run.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

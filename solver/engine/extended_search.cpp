@@ -128,6 +128,8 @@ struct Search {
     std::vector<std::unique_ptr<SearchIndex>> indexes;
     StarGrid grid{};
     ExtendedResult* result = nullptr;
+    // The matched pairs of each candidate's verification, made once for the whole search.
+    std::vector<VerifyPair> pairs = std::vector<VerifyPair>(max_pairs);
     int64_t candidates = 0;
     bool found = false;
     ~Search() { kestil_solver_release_star_grid(&grid); }
@@ -373,12 +375,11 @@ void try_match(Search& s, SearchIndex& index, const ImageStar* const* form_stars
         kestil_solver_sky_stars(&index.file, 0.5 * index.scale / deg_per_rad, &index.sky);
     }
     VerifyResult evidence{};
-    std::vector<VerifyPair> pairs(static_cast<size_t>(max_pairs));
     int32_t count = 0;
     kestil_solver_verify(&model, &s.grid, s.in->width, s.in->height, catalog, &index.sky, stars, 4,
-                         0, 0, pairs.data(), max_pairs, &count, &evidence);
+                         0, 0, s.pairs.data(), max_pairs, &count, &evidence);
     if (evidence.log_odds < refine_log_odds) return;
-    settle(s, index, model, stars, evidence, pairs.data(), count);
+    settle(s, index, model, stars, evidence, s.pairs.data(), count);
 }
 
 // The largest r with r * r <= n, for the small n of code tolerances.

@@ -13,10 +13,10 @@ namespace kestil::catalog {
 
 bool read_csv_rows(const char* path, double mag_limit, bool sky_checked, StarList* stars,
                    Failure* failure) {
-    const TableSpec spec{{"ra", "dec", "mag"}, 3, 3, false, "Catalog header lacks ra, dec or mag"};
+    const TableLayout layout{{"ra", "dec", "mag"}, 3, 3, false, "Catalog header lacks ra, dec or mag"};
     const bool limited = !std::isnan(mag_limit);
     return read_table(
-        path, spec,
+        path, layout,
         [&](const double* v, size_t line, Failure* bad) {
             if (std::isnan(v[0]) || std::isnan(v[1]) || std::isnan(v[2]) ||
                 (sky_checked && !(v[1] >= -90.0 && v[1] <= 90.0))) {

@@ -54,24 +54,24 @@ bool ecsv_delimiter(std::string_view comment, char* delimiter) {
 }
 
 // Column positions of the wanted names in a header line (the last one of a repeated name).
-bool find_columns(std::string_view header, char delimiter, const TableSpec& spec, int* index) {
+bool find_columns(std::string_view header, char delimiter, const TableLayout& layout, int* index) {
     std::fill(index, index + max_table_columns, -1);
     const bool whole = split_fields(header, delimiter, [&](std::string_view field, int at) {
-        for (int i = 0; i < spec.count; ++i)
-            if (same_name(trim(field), spec.names[i])) index[i] = at;
+        for (int i = 0; i < layout.count; ++i)
+            if (same_name(trim(field), layout.names[i])) index[i] = at;
         return true;
     });
     if (!whole) return false;
-    for (int i = 0; i < spec.required; ++i)
+    for (int i = 0; i < layout.required; ++i)
         if (index[i] < 0) return false;
     return true;
 }
 
 // The wanted values of one data row; false when the row is malformed.
-bool row_values(std::string_view line, char delimiter, const TableSpec& spec, const int* index,
+bool row_values(std::string_view line, char delimiter, const TableLayout& layout, const int* index,
                 double* values) {
     int last = -1;
-    for (int i = 0; i < spec.count; ++i) {
+    for (int i = 0; i < layout.count; ++i) {
         values[i] = NAN;
         last = std::max(last, index[i]);
     }
@@ -79,7 +79,7 @@ bool row_values(std::string_view line, char delimiter, const TableSpec& spec, co
     bool numbers = true;
     const bool whole = split_fields(line, delimiter, [&](std::string_view field, int at) {
         seen = at;
-        for (int i = 0; i < spec.count; ++i) {
+        for (int i = 0; i < layout.count; ++i) {
             if (index[i] != at || null_field(trim(field))) continue;
             if (!parse_number(field, &values[i])) numbers = false;
         }
@@ -170,7 +170,7 @@ bool null_field(std::string_view field) {
     return field.empty() || same_name(field, "null") || same_name(field, "nan") || field == "--";
 }
 
-bool read_table(const char* path, const TableSpec& spec, const RowTaker& take, Failure* failure) {
+bool read_table(const char* path, const TableLayout& layout, const RowTaker& take, Failure* failure) {
     char delimiter = ',';
     bool ecsv = false;
     bool have_header = false;
@@ -182,7 +182,7 @@ bool read_table(const char* path, const TableSpec& spec, const RowTaker& take, F
             ecsv = true;
             delimiter = ' ';
         }
-        if (spec.comments && !line.empty() && line.front() == '#') {
+        if (layout.comments && !line.empty() && line.front() == '#') {
             if (ecsv && !have_header && !ecsv_delimiter(line, &delimiter)) {
                 found = {"Unsupported ECSV delimiter", number};
                 return false;
@@ -191,21 +191,21 @@ bool read_table(const char* path, const TableSpec& spec, const RowTaker& take, F
         }
         if (blank(line)) return true;
         if (!have_header) {
-            if (!find_columns(line, delimiter, spec, index)) {
-                found = {spec.missing_header, 0};
+            if (!find_columns(line, delimiter, layout, index)) {
+                found = {layout.missing_header, 0};
                 return false;
             }
             have_header = true;
             return true;
         }
-        if (!row_values(line, delimiter, spec, index, values)) {
+        if (!row_values(line, delimiter, layout, index, values)) {
             found = {"Malformed catalog row", number};
             return false;
         }
         return take(values, number, &found);
     }, failure);
     if (!read) return false;
-    if (!found.message && !have_header) found = {spec.missing_header, 0};
+    if (!found.message && !have_header) found = {layout.missing_header, 0};
     if (found.message) *failure = found;
     return !found.message;
 }

@@ -89,7 +89,7 @@ bool split_fields(std::string_view line, char delimiter, Give&& give) {
 // "# delimiter: ','" (or ' ') line among the comments sets the delimiter, else it is ' '
 // (the ECSV default); plain files use ','.
 constexpr int max_table_columns = 6;
-struct TableSpec {
+struct TableLayout {
     const char* names[max_table_columns];  // wanted columns; the first `required` must exist
     int count;
     int required;
@@ -101,14 +101,14 @@ struct TableSpec {
 // (null_field). Returns false to stop the read with failure->message set by the caller.
 using RowTaker = std::function<bool(const double* values, size_t line, Failure* failure)>;
 
-// Given:    path, spec   plain or gzip file, the wanted columns
+// Given:    path, layout   plain or gzip file, the wanted columns
 //           take         called for each non-blank data row
-// Returned: failure      for_each_line's texts, spec.missing_header (also for a file without
+// Returned: failure      for_each_line's texts, layout.missing_header (also for a file without
 //                        any header), "Unsupported ECSV delimiter", "Malformed catalog row"
 //                        (a wanted field that is neither null nor a number, a row too short,
 //                        a bad quote; with its line) or what take set
 // Result:   true on success
-bool read_table(const char* path, const TableSpec& spec, const RowTaker& take, Failure* failure);
+bool read_table(const char* path, const TableLayout& layout, const RowTaker& take, Failure* failure);
 
 }  // namespace kestil::catalog
 

@@ -73,11 +73,11 @@ CatalogFormat detect_format(std::string_view head, Failure* failure) {
 // A delimited table (Gaia CSV or ECSV, or CSV with named columns).
 bool read_named_table(const char* path, const ColumnNames& names, const char* missing_header,
                       double mag_limit, StarList* stars, Failure* failure) {
-    const TableSpec spec{{names.ra.c_str(), names.dec.c_str(), names.mag.c_str(), "pmra", "pmdec",
+    const TableLayout layout{{names.ra.c_str(), names.dec.c_str(), names.mag.c_str(), "pmra", "pmdec",
                           "ref_epoch"},
                          6, 3, true, missing_header};
     return read_table(
-        path, spec,
+        path, layout,
         [&](const double* v, size_t line, Failure* bad) {
             CsvStar star;
             switch (table_star({v[0], v[1], v[2], v[3], v[4], v[5]}, mag_limit, &star)) {
