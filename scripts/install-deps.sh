@@ -11,6 +11,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   wcslib-dev liberfa-dev libxml2-utils jq python3 python3-astropy python3-numpy
   clang libclang-rt-14-dev llvm openssl ca-certificates
+  # The PNG picture of a solve (--annotate), the Python module and its distributed example.
+  libcairo2-dev pybind11-dev python3-dev python3-distributed
 )
 
 missing=()

@@ -49,6 +49,15 @@ typedef struct SolverSettings {
     const char* solve_option;          // last solve-only option seen, as typed
     bool downsample_set;               // binning given on the command line (not the default)
     bool no_extended_search;           // stop when the schedule of stages has found nothing
+    bool no_header_hints;              // ignore the position and scale cards of a FITS header
+    bool sip;                          // fit lens distortion terms for the WCS and JSON reports
+    bool list_matches;                 // JSON: the verified matches as "matched"
+    const char* new_fits;              // write a solved FITS copy of the image there; null = no
+    const char* annotate;              // write a PNG picture of the solve there; null = no
+    bool batch;                        // --batch: every file argument is an image to solve
+    int32_t jobs;                      // --batch worker threads; 0 = one per core
+    const char* const* image_files;    // --batch: the image paths (argument vector or @lists)
+    int32_t image_file_count;
 } SolverSettings;
 
 typedef struct SolverSolution {
