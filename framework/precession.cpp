@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numbers>
 
+#include "framework/angles.h"
 #include "framework/clock.h"
 
 namespace {
@@ -14,11 +14,6 @@ constexpr double seconds_per_day = 86400.0;
 constexpr double jd_j2000 = 2451545.0;             // Julian date of J2000.0
 constexpr double days_per_julian_year = 365.25;
 constexpr double jnow_offset_days = 3.470324074074074e-7;  // fixed addition of 0.0299836 s
-constexpr double rad_per_arcsec = 4.84813681109536e-6;
-constexpr double deg_per_rad = 57.29577951308232;
-constexpr double rad_per_deg = 0.017453292519943295;
-constexpr double deg_per_hour = 15.0;
-constexpr double two_pi = 2.0 * std::numbers::pi;
 
 // Precesses (ra hours, dec degrees) in place from one epoch to another.
 void precess_hours_degrees(double from, double to, double* ra, double* dec) {

@@ -4,28 +4,22 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numbers>
 
+#include "framework/angles.h"
 #include "framework/log.h"
 
 namespace {
 
-constexpr double pi = std::numbers::pi;
-constexpr double two_pi = 2.0 * pi;
 constexpr double jd_unix_epoch = 2440587.5;       // Julian date of 1970-01-01 00:00 UTC
 constexpr double seconds_per_day = 86400.0;
 constexpr double jd_j2000 = 2451545.0;
 constexpr double jnow_offset_days = 3.470324074074074e-7;  // as in kestil_jnow
 constexpr double days_per_julian_century = 36525.0;
-constexpr double deg_per_rad = 57.29577951308232;
-constexpr double rad_per_deg = 0.017453292519943295;
-constexpr double deg_per_hour = 15.0;
 constexpr double sidereal_per_solar = 1.0027379093508;      // sidereal hours per solar hour
 constexpr double sidereal_deg_per_day = 360.985647366288;   // Earth rotation per solar day
 constexpr double sidereal_day = 360.0 / sidereal_deg_per_day;  // in solar days
 constexpr double sidereal_rate = 15.04106858;               // arcsec per second of time
 constexpr double standard_altitude = -0.009890780871051864;  // -0.5667 deg, radians
-constexpr double arcmin_per_deg = 60.0;
 
 // x modulo m in [0, m), also for negative x.
 double positive_mod(double x, double m) {

@@ -3,13 +3,14 @@
 
 #include <cmath>
 
+#include "framework/angles.h"
 #include "framework/astro/coordinates.h"
 
 namespace {
 
 constexpr double double_epsilon = 2.220446049250313e-16;
 constexpr double search_limit = 0.17453292519943295;     // 10 degrees
-constexpr double accept_limit = 9.5 * 0.017453292519943295;
+constexpr double accept_limit = 9.5 * rad_per_deg;
 // Refinement passes: half-width and step, radians (0.2, 0.02, 0.002 and 0.0002 degree steps).
 struct Pass { double half_width, step; };
 constexpr Pass refinements[] = {{0.003490658503988659, 0.00034906585039886593},

@@ -7,12 +7,10 @@
 
 #include <cmath>
 #include <ctime>
-#include <numbers>
+
+#include "framework/angles.h"
 
 namespace {
-
-constexpr double pi = std::numbers::pi;
-constexpr double rad_per_deg = pi / 180.0;
 
 // Julian date (TT, as one number) of a Julian epoch.
 double jd_of_epoch(double epoch) { return 2451545.0 + (epoch - 2000.0) * 365.25; }

@@ -7,12 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <numbers>
+
+#include "framework/angles.h"
 
 namespace {
 
-constexpr double pi = std::numbers::pi;
-constexpr double deg = pi / 180.0;  // radians per degree
 constexpr double jd_unix_epoch = 2440587.5;
 // Our Julian date of a calendar time carries a fixed 0.0299836 s; ERFA is given the same
 // instant so that the comparison measures the sidereal-time expressions alone.
@@ -27,7 +26,7 @@ TEST(SiderealTime, AgreesWithErfaGmst82) {
     double worst = 0.0;
     // 1970 to 2100 in steps of 97 days and 7 hours, so the time of day varies too.
     for (time_t t = 0; t < 4102444800; t += 97 * 86400 + 7 * 3600 + 13) {
-        const double ours = kestil_mean_gst(&t) * 15.0 * deg;
+        const double ours = kestil_mean_gst(&t) * 15.0 * rad_per_deg;
         const double erfa = eraGmst82(erfa_jd(t), fixed_offset_days);
         worst = std::fmax(worst, std::fabs(angle_diff(ours, erfa)));
         EXPECT_GE(kestil_mean_gst(&t), 0.0);
@@ -42,8 +41,8 @@ TEST(SiderealTime, LocalSiderealTimeAddsTheLongitude) {
     const time_t t = 1767225600;  // 2026-01-01 00:00 UTC
     for (double longitude : {-179.5, -75.0, 0.0, 12.5, 151.2, 180.0}) {
         const double lst = kestil_lst(&t, longitude);
-        const double erfa = eraAnp(eraGmst82(erfa_jd(t), fixed_offset_days) + longitude * deg);
-        EXPECT_LT(std::fabs(angle_diff(lst * 15.0 * deg, erfa)), 1e-8) << longitude;  // as above
+        const double erfa = eraAnp(eraGmst82(erfa_jd(t), fixed_offset_days) + longitude * rad_per_deg);
+        EXPECT_LT(std::fabs(angle_diff(lst * 15.0 * rad_per_deg, erfa)), 1e-8) << longitude;  // as above
         EXPECT_GE(lst, 0.0);
         EXPECT_LT(lst, 24.0);
     }
@@ -81,9 +80,9 @@ TEST(TimeToTransit, Modes) {
 
 // Altitude (radians) of a star at a UT Julian date, by ERFA.
 double erfa_altitude(double jd, double latitude, double longitude, double ra, double dec) {
-    const double ha = eraGmst82(jd, 0.0) + longitude * deg - ra * 15.0 * deg;
+    const double ha = eraGmst82(jd, 0.0) + longitude * rad_per_deg - ra * 15.0 * rad_per_deg;
     double az = 0, el = 0;
-    eraHd2ae(ha, dec * deg, latitude * deg, &az, &el);
+    eraHd2ae(ha, dec * rad_per_deg, latitude * rad_per_deg, &az, &el);
     return el;
 }
 
@@ -94,7 +93,7 @@ TEST(RiseTransitSet, AltitudesAtTheTimesByErfa) {
                           {2460800.75, 40.0, -105.0, 18.6, 38.8},   // Vega from Colorado
                           {2451545.0, 0.0, 0.0, 0.0, 0.0},
                           {2461100.5, 60.0, -150.0, 12.0, -20.0}};
-    const double standard_altitude = -0.5667 * deg;
+    const double standard_altitude = -0.5667 * rad_per_deg;
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.jd << " " << c.ra << " " << c.dec);
         double rise = -1, transit = -1, set = -1;
@@ -107,7 +106,7 @@ TEST(RiseTransitSet, AltitudesAtTheTimesByErfa) {
         // At the transit the star is on the meridian: its altitude is the highest,
         // 90 - |latitude - dec|. The sidereal rate used (360.985647366288 deg/day) and ERFA's
         // GMST rate agree to 1e-9 per day: 1e-7 rad is a margin of 20 ms of time.
-        const double culmination = (90.0 - std::fabs(c.latitude - c.dec)) * deg;
+        const double culmination = (90.0 - std::fabs(c.latitude - c.dec)) * rad_per_deg;
         EXPECT_NEAR(culmination,
                     erfa_altitude(day_start + transit / 24.0, c.latitude, c.longitude, c.ra,
                                   c.dec),
@@ -161,7 +160,7 @@ TEST(ParallacticAngle, AgreesWithErfaHd2pa) {
         for (double ha = -175.0; ha < 180.0; ha += 25.0)
             for (double dec = -85.0; dec <= 85.0; dec += 17.0) {
                 const double ours = kestil_parallactic_angle(ha, dec, latitude);
-                const double erfa = eraHd2pa(ha * deg, dec * deg, latitude * deg) / deg;
+                const double erfa = eraHd2pa(ha * rad_per_deg, dec * rad_per_deg, latitude * rad_per_deg) / rad_per_deg;
                 worst = std::fmax(worst, std::fabs(std::remainder(ours - erfa, 360.0)));
             }
     // Same spherical triangle, arranged with tan(latitude) instead of cos/sin: round-off only.
@@ -176,13 +175,13 @@ TEST(DerotationRate, IsTheRateOfTheParallacticAngle) {
         for (double ha : {-60.0, -10.0, 20.0, 75.0})
             for (double dec : {-40.0, 5.0, 30.0, 70.0}) {
                 double az = 0, el = 0;
-                eraHd2ae(ha * deg, dec * deg, latitude * deg, &az, &el);
-                if (el < 5.0 * deg) continue;  // only where a telescope would point
+                eraHd2ae(ha * rad_per_deg, dec * rad_per_deg, latitude * rad_per_deg, &az, &el);
+                if (el < 5.0 * rad_per_deg) continue;  // only where a telescope would point
                 const double dq =
-                    (eraHd2pa((ha + ha_step) * deg, dec * deg, latitude * deg) -
-                     eraHd2pa((ha - ha_step) * deg, dec * deg, latitude * deg)) /
-                    (2.0 * ha_step * deg);  // d(pa)/d(ha), dimensionless
-                const double rate = kestil_derotation_rate(el / deg, az / deg, latitude);
+                    (eraHd2pa((ha + ha_step) * rad_per_deg, dec * rad_per_deg, latitude * rad_per_deg) -
+                     eraHd2pa((ha - ha_step) * rad_per_deg, dec * rad_per_deg, latitude * rad_per_deg)) /
+                    (2.0 * ha_step * rad_per_deg);  // d(pa)/d(ha), dimensionless
+                const double rate = kestil_derotation_rate(el / rad_per_deg, az / rad_per_deg, latitude);
                 EXPECT_NEAR(dq * 15.04106858, rate, 1e-5 * (1.0 + std::fabs(rate)))
                     << latitude << " " << ha << " " << dec;
             }
@@ -193,11 +192,11 @@ TEST(Horizontal, AgreesWithErfaHd2ae) {
     for (double latitude = -85.0; latitude <= 85.0; latitude += 17.0)
         for (double ha = 0.0; ha < 360.0; ha += 15.0)
             for (double dec = -88.0; dec <= 88.0; dec += 11.0) {
-                const SphericalPoint eq{ha * deg, dec * deg, 0.0};
+                const SphericalPoint eq{ha * rad_per_deg, dec * rad_per_deg, 0.0};
                 SphericalPoint hz{};
-                kestil_equatorial_to_hotizontal(&eq, latitude * deg, &hz);
+                kestil_equatorial_to_hotizontal(&eq, latitude * rad_per_deg, &hz);
                 double az = 0, el = 0;
-                eraHd2ae(ha * deg, dec * deg, latitude * deg, &az, &el);
+                eraHd2ae(ha * rad_per_deg, dec * rad_per_deg, latitude * rad_per_deg, &az, &el);
                 EXPECT_GE(hz.lon, 0.0);
                 EXPECT_LE(hz.lon, 2.0 * pi);
                 EXPECT_EQ(1.0, hz.r);
@@ -223,17 +222,17 @@ TEST(Horizontal, ZenithStaysFinite) {
 TEST(Horizontal, RaDecToAltAzAndThePointConversions) {
     const time_t t = 1780000000;  // 2026-05-28
     const double latitude = 47.3, longitude = 8.5;
-    const double lst_erfa = eraGmst82(erfa_jd(t), fixed_offset_days) + longitude * deg;
+    const double lst_erfa = eraGmst82(erfa_jd(t), fixed_offset_days) + longitude * rad_per_deg;
     for (double ra = 0.25; ra < 24.0; ra += 2.5)
         for (double dec : {-60.0, -12.0, 0.0, 33.0, 80.0}) {
             SCOPED_TRACE(testing::Message() << ra << " " << dec);
             double alt = 0, az = 0;
             kestil_radec_to_altaz(ra, dec, &t, latitude, longitude, 0.0, &alt, &az);
             double e_az = 0, e_el = 0;
-            eraHd2ae(lst_erfa - ra * 15.0 * deg, dec * deg, latitude * deg, &e_az, &e_el);
+            eraHd2ae(lst_erfa - ra * 15.0 * rad_per_deg, dec * rad_per_deg, latitude * rad_per_deg, &e_az, &e_el);
             // Sidereal time as above (1e-8 rad) dominates: 1e-6 degree.
-            EXPECT_NEAR(e_el / deg, alt, 1e-6);
-            EXPECT_NEAR(0.0, std::remainder(e_az / deg - az, 360.0), 1e-6);
+            EXPECT_NEAR(e_el / rad_per_deg, alt, 1e-6);
+            EXPECT_NEAR(0.0, std::remainder(e_az / rad_per_deg - az, 360.0), 1e-6);
 
             // Hour-angle point and back: the right ascension and declination return.
             const double lst = kestil_lst(&t, longitude);
@@ -322,8 +321,8 @@ TEST(Distances, AgreeWithErfaSeps) {
                     const CartesianPoint cb = kestil_spherical_to_cartesian(&b);
                     const double chord = kestil_gc_distance_cartesian(&ca, &cb);
                     const double hours_degrees =
-                        kestil_gc_distance(a.lon / deg / 15.0, a.lat / deg, b.lon / deg / 15.0,
-                                           b.lat / deg) * deg;
+                        kestil_gc_distance(a.lon / rad_per_deg / 15.0, a.lat / rad_per_deg, b.lon / rad_per_deg / 15.0,
+                                           b.lat / rad_per_deg) * rad_per_deg;
                     ASSERT_FALSE(std::isnan(spherical));  // identical points included
                     // The cosine rule loses digits near 0 and pi: sqrt(2 eps) = 2.1e-8 rad.
                     EXPECT_NEAR(erfa, spherical, 3e-8);
@@ -345,12 +344,12 @@ TEST(Distances, AntipodesAndIdenticalPointsStayDefined) {
     for (double lat : {0.1, 0.7, 1.3}) {  // cos^2 + sin^2 may round above 1
         const SphericalPoint p{2.0, lat, 1.0};
         EXPECT_FALSE(std::isnan(kestil_gc_distance_spherical(&p, &p)));
-        EXPECT_FALSE(std::isnan(kestil_gc_distance(7.3, lat / deg, 7.3, lat / deg)));
+        EXPECT_FALSE(std::isnan(kestil_gc_distance(7.3, lat / rad_per_deg, 7.3, lat / rad_per_deg)));
     }
 }
 
 TEST(Refraction, PublishedValuesOfSaemundssonsFormula) {
-    constexpr double arcmin = deg / 60.0;
+    constexpr double arcmin = rad_per_deg / 60.0;
     struct Case { double zenith_deg, arcminutes, tolerance; const char* what; };
     // Meeus, Astronomical Algorithms, ch. 16: 1.02' / tan(h + 10.3 / (h + 5.11)); the
     // tolerances are half a unit of the last published digit.
@@ -359,7 +358,7 @@ TEST(Refraction, PublishedValuesOfSaemundssonsFormula) {
                           {0.0, -0.0019, 0.00005, "zenith: the tangent has passed 90 degrees"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        EXPECT_NEAR(c.arcminutes, kestil_calculate_refraction(c.zenith_deg * deg) / arcmin,
+        EXPECT_NEAR(c.arcminutes, kestil_calculate_refraction(c.zenith_deg * rad_per_deg) / arcmin,
                     c.tolerance);
     }
 }
@@ -371,16 +370,16 @@ TEST(Refraction, CompensationLiftsTheStarVertically) {
         for (double ha = 5.0; ha < 360.0; ha += 50.0)
             for (double dec : {-50.0, -10.0, 15.0, 45.0, 75.0}) {
                 double az = 0, el = 0;
-                eraHd2ae(ha * deg, dec * deg, latitude * deg, &az, &el);
-                if (el < 3.0 * deg || el > 89.0 * deg) continue;  // above the horizon
-                const SphericalPoint truth{ha * deg, dec * deg, 1.0};
+                eraHd2ae(ha * rad_per_deg, dec * rad_per_deg, latitude * rad_per_deg, &az, &el);
+                if (el < 3.0 * rad_per_deg || el > 89.0 * rad_per_deg) continue;  // above the horizon
+                const SphericalPoint truth{ha * rad_per_deg, dec * rad_per_deg, 1.0};
                 SphericalPoint apparent{};
-                ASSERT_TRUE(kestil_compensate_refraction(&truth, latitude * deg, &apparent));
+                ASSERT_TRUE(kestil_compensate_refraction(&truth, latitude * rad_per_deg, &apparent));
                 EXPECT_GE(apparent.lon, 0.0);
                 EXPECT_LE(apparent.lon, 2.0 * pi);
                 EXPECT_EQ(1.0, apparent.r);
                 double az2 = 0, el2 = 0;
-                eraHd2ae(apparent.lon, apparent.lat, latitude * deg, &az2, &el2);
+                eraHd2ae(apparent.lon, apparent.lat, latitude * rad_per_deg, &az2, &el2);
                 const double refraction = kestil_calculate_refraction(pi / 2 - el);
                 EXPECT_NEAR(el + refraction, el2, 1e-10)  // round-off of the triangle
                     << latitude << " " << ha << " " << dec;
@@ -388,8 +387,8 @@ TEST(Refraction, CompensationLiftsTheStarVertically) {
 
                 // The given refraction instead of the computed one.
                 SphericalPoint lifted{};
-                ASSERT_TRUE(kestil_compensate_refraction2(&truth, latitude * deg, 0.01, &lifted));
-                eraHd2ae(lifted.lon, lifted.lat, latitude * deg, &az2, &el2);
+                ASSERT_TRUE(kestil_compensate_refraction2(&truth, latitude * rad_per_deg, 0.01, &lifted));
+                eraHd2ae(lifted.lon, lifted.lat, latitude * rad_per_deg, &az2, &el2);
                 EXPECT_NEAR(el + 0.01, el2, 1e-10);
             }
 }

@@ -4,14 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <numbers>
 
+#include "framework/angles.h"
 #include "framework/astro/coordinates.h"
 
 namespace {
-
-constexpr double pi = std::numbers::pi;
-constexpr double deg = pi / 180.0;
 
 TEST(PolarError, ApplyThenCorrectReturnsThePosition) {
     for (double u : {-0.1, 0.0, 0.02, 0.15})
@@ -94,12 +91,12 @@ TEST(PolarError, ReestimationConvergesToAKnownError) {
         SCOPED_TRACE(testing::Message() << c.u_deg << " " << c.v_deg);
         const SphericalPoint target{c.ha, c.dec, 1.0};
         SphericalPoint measured{};
-        kestil_apply_polar_error(&measured, &target, c.u_deg * deg, c.v_deg * deg);
+        kestil_apply_polar_error(&measured, &target, c.u_deg * rad_per_deg, c.v_deg * rad_per_deg);
         double u = 99, v = 99;
         EXPECT_EQ(c.ok, kestil_reestimate_polar_error(&measured, &target, &u, &v));
         // The last pass steps by 0.0002 degree.
-        EXPECT_NEAR(c.u_deg, u / deg, 0.0002);
-        EXPECT_NEAR(c.v_deg, v / deg, 0.0002);
+        EXPECT_NEAR(c.u_deg, u / rad_per_deg, 0.0002);
+        EXPECT_NEAR(c.v_deg, v / rad_per_deg, 0.0002);
     }
     const SphericalPoint p{1.0, 0.5, 1.0};
     double u = 7;
