@@ -24,6 +24,7 @@
 
 #include "framework/alloc.h"
 #include "framework/clock.h"
+#include "framework/handles.hpp"
 #include "framework/log.h"
 
 namespace {
@@ -52,9 +53,6 @@ thread_local char strerror_buffer[text_capacity];
 thread_local char wsa_error_buffer[text_capacity];
 thread_local char hex_buffer[hex_dump_bytes * 3 + 4];
 
-struct FreeDeleter {
-    void operator()(void* block) const noexcept { free(block); }
-};
 using Buffer = std::unique_ptr<char, FreeDeleter>;
 
 // An error text in a buffer of the caller's stack: the system's message, cut at a carriage

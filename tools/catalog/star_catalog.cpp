@@ -5,18 +5,17 @@
 #include <cmath>
 #include <cstring>
 #include <new>
-#include <numbers>
 #include <string>
 #include <string_view>
 
 #include "framework/alloc.h"
+#include "framework/angles.h"
 #include "tools/catalog/catalog_readers.hpp"
 
 namespace kestil::catalog {
 
 namespace {
 
-constexpr double rad_per_deg = std::numbers::pi / 180.0;
 constexpr double rad_per_mas = rad_per_deg / 3.6e6;
 constexpr double j2000_year = 2000.0;
 // How much of the file is looked at to find its format: the header line of a wide CSV table

@@ -8,16 +8,13 @@
 #include <random>
 #include <vector>
 
-namespace {
+#include "framework/angles.h"
+#include "framework/handles.hpp"
 
-constexpr double rad_per_deg = M_PI / 180.0;
+namespace {
 
 struct Star {
     double ra, dec, mag;
-};
-
-struct FileCloser {
-    void operator()(FILE* f) const noexcept { std::fclose(f); }
 };
 
 // Uniform in [0, 1) from 53 random bits (independent of the library's distributions).
@@ -40,13 +37,13 @@ extern "C" bool write_deep_catalog(double ra, double dec, double radius, double 
         return false;
     }
     double r = radius * rad_per_deg;
-    double area = 2.0 * M_PI * (1.0 - std::cos(r)) / (rad_per_deg * rad_per_deg);
+    double area = 2.0 * pi * (1.0 - std::cos(r)) / (rad_per_deg * rad_per_deg);
     double low = deep_star_density(bright), high = deep_star_density(faint);
     std::mt19937_64 random(seed);
     // Poisson count by the normal approximation (counts here are thousands or more).
     double mean = area * (high - low);
     double u1 = std::max(uniform(random), 1e-300), u2 = uniform(random);
-    double gauss = std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * M_PI * u2);
+    double gauss = std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * pi * u2);
     auto total = static_cast<size_t>(std::max(0.0, std::llround(mean + gauss * std::sqrt(mean)) * 1.0));
     if (total > 20000000) {
         *message = "too many stars; use a smaller radius or a brighter limit";
@@ -57,7 +54,7 @@ extern "C" bool write_deep_catalog(double ra, double dec, double radius, double 
     for (Star& s : stars) {
         // Uniform on the cap around the pole, then rotated to the centre.
         double z = 1.0 - uniform(random) * (1.0 - std::cos(r));
-        double phi = 2.0 * M_PI * uniform(random);
+        double phi = 2.0 * pi * uniform(random);
         double rho = std::sqrt(std::max(0.0, 1.0 - z * z));
         double x = rho * std::cos(phi), y = rho * std::sin(phi);
         // Pole (0, 0, 1) to (ra, dec): tilt about the y axis, then turn about z.
@@ -78,7 +75,7 @@ extern "C" bool write_deep_catalog(double ra, double dec, double radius, double 
     }
     std::stable_sort(stars.begin(), stars.end(),
                      [](const Star& a, const Star& b) { return a.mag < b.mag; });
-    std::unique_ptr<FILE, FileCloser> file(std::fopen(path, "w"));
+    FileHandle file(std::fopen(path, "w"));
     if (!file) {
         *message = "cannot create the output file";
         return false;

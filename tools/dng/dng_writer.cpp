@@ -10,6 +10,8 @@
 #include <memory>
 #include <vector>
 
+#include "framework/handles.hpp"
+
 namespace {
 
 static_assert(std::endian::native == std::endian::little, "samples are written as held");
@@ -136,10 +138,6 @@ std::vector<uint8_t> build_header(uint32_t width, uint32_t height, std::vector<u
     return out;
 }
 
-struct FileCloser {
-    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-};
-
 }  // namespace
 
 extern "C" bool write_cfa_dng(const char* path, const uint16_t* mosaic, int width, int height,
@@ -169,7 +167,7 @@ extern "C" bool write_cfa_dng(const char* path, const uint16_t* mosaic, int widt
     uint32_t data_offset = 0;
     const std::vector<uint8_t> header =
         build_header(uint32_t(width), uint32_t(height), std::move(cfa), bits, &data_offset);
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path, "wb"));
+    FileHandle file(std::fopen(path, "wb"));
     if (!file) {
         *message = "Cannot create the file";
         return false;

@@ -16,13 +16,13 @@
 #include <vector>
 
 #include "framework/alloc.h"
+#include "framework/angles.h"
 #include "framework/clock.h"
 #include "solver/engine/image_quads.h"
 #include "solver/index/published_indexes.h"
 
 namespace {
 
-constexpr double rad_per_deg = M_PI / 180.0;
 // The solver's grid cell is the longer image side / 10; for sides in ratio 3:2 around a field
 // of geometric mean F that is 0.122 F. Levels of star density, a factor sqrt(2) apart, run from
 // the finest cell (times the smallest field) to the coarsest (times the largest): the brightest
@@ -301,7 +301,7 @@ std::vector<Vec3> variant_centres(const std::array<uint32_t, 4>& members,
         double r = ring_radius * std::sqrt(static_cast<double>(k));
         int count = directions * k;
         for (int d = 0; d < count; ++d) {
-            double phi = 2.0 * M_PI * (d + 0.5 * (k % 2)) / count;
+            double phi = 2.0 * pi * (d + 0.5 * (k % 2)) / count;
             double u = std::cos(phi), w = std::sin(phi);
             centres.push_back({std::cos(r) * c.x + std::sin(r) * (u * east.x + w * north.x),
                                std::cos(r) * c.y + std::sin(r) * (u * east.y + w * north.y),

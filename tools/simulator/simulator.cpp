@@ -3,13 +3,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numbers>
+
+#include "framework/angles.h"
 
 namespace kestil_simulator {
 
 namespace {
 
-constexpr double deg = std::numbers::pi / 180.0;
 constexpr double fwhm_per_sigma = 2.3548200450309493;  // 2 sqrt(2 ln 2)
 constexpr double faintest_adu = 0.02;                   // profiles are cut below this level
 constexpr int max_reach_px = 400;
@@ -49,9 +49,9 @@ public:
         while (u <= 0.0) u = uniform();
         const double v = uniform();
         const double r = std::sqrt(-2.0 * std::log(u));
-        spare = r * std::sin(2.0 * std::numbers::pi * v);
+        spare = r * std::sin(2.0 * pi * v);
         has_spare = true;
-        return r * std::cos(2.0 * std::numbers::pi * v);
+        return r * std::cos(2.0 * pi * v);
     }
     // Poisson deviate: Knuth's product method below 30, the normal approximation above.
     double poisson(double mean) {
@@ -107,7 +107,7 @@ double render_star(const SimulatorSettings& s, double x, double y, double flux, 
     double peak = 0.0;
     if (s.psf == Psf::gaussian) {
         const double sigma = s.fwhm_px / fwhm_per_sigma;
-        const double centre = flux * vignette / (2.0 * std::numbers::pi * sigma * sigma);
+        const double centre = flux * vignette / (2.0 * pi * sigma * sigma);
         const double reach_f = centre > faintest_adu
                                    ? sigma * std::sqrt(2.0 * std::log(centre / faintest_adu))
                                    : 0.0;
@@ -133,7 +133,7 @@ double render_star(const SimulatorSettings& s, double x, double y, double flux, 
     // Moffat: I(r) = I0 (1 + (r / alpha)^2)^-beta, I0 = flux (beta - 1) / (pi alpha^2).
     const double beta = std::max(1.01, s.moffat_beta);
     const double alpha = s.fwhm_px / (2.0 * std::sqrt(std::pow(2.0, 1.0 / beta) - 1.0));
-    const double centre = flux * vignette * (beta - 1.0) / (std::numbers::pi * alpha * alpha);
+    const double centre = flux * vignette * (beta - 1.0) / (pi * alpha * alpha);
     const double reach_f =
         centre > faintest_adu ? alpha * std::sqrt(std::pow(centre / faintest_adu, 1.0 / beta) - 1.0) : 0.0;
     const int reach = std::min(max_reach_px, static_cast<int>(std::ceil(reach_f)) + 1);
@@ -170,7 +170,7 @@ double render_star(const SimulatorSettings& s, double x, double y, double flux, 
 void render_trail(const SimulatorSettings& s, Random& random, int width, int height,
                   std::vector<double>& signal) {
     const double px = random.uniform() * width, py = random.uniform() * height;
-    const double angle = random.uniform() * std::numbers::pi;
+    const double angle = random.uniform() * pi;
     const double nx = -std::sin(angle), ny = std::cos(angle);  // unit normal of the trail
     const double sigma = std::max(0.5, s.fwhm_px / fwhm_per_sigma);
     const double reach = 5.0 * sigma;
@@ -187,7 +187,7 @@ void add_cosmic_rays(const SimulatorSettings& s, Random& random, int width, int 
                      std::vector<double>& value) {
     for (int i = 0; i < s.cosmic_rays; ++i) {
         double x = random.uniform() * width, y = random.uniform() * height;
-        const double angle = random.uniform() * 2.0 * std::numbers::pi;
+        const double angle = random.uniform() * 2.0 * pi;
         const int length = 1 + static_cast<int>(random.uniform() * 8.0);
         const double energy = 2000.0 + random.uniform() * 28000.0;
         for (int k = 0; k < length; ++k) {
@@ -221,12 +221,12 @@ void SkyWcs::cd_matrix(double cd[2][2]) const {
 }
 
 bool SkyWcs::sky_to_pixel(double ra, double dec, double* x, double* y) const {
-    const double a0 = ra_deg * deg, d0 = dec_deg * deg, a = ra * deg, d = dec * deg;
+    const double a0 = ra_deg * rad_per_deg, d0 = dec_deg * rad_per_deg, a = ra * rad_per_deg, d = dec * rad_per_deg;
     const double da = a - a0;
     const double cos_c = std::sin(d0) * std::sin(d) + std::cos(d0) * std::cos(d) * std::cos(da);
     if (cos_c <= 0.0) return false;
-    const double xi = std::cos(d) * std::sin(da) / cos_c / deg;
-    const double eta = (std::cos(d0) * std::sin(d) - std::sin(d0) * std::cos(d) * std::cos(da)) / cos_c / deg;
+    const double xi = std::cos(d) * std::sin(da) / cos_c / rad_per_deg;
+    const double eta = (std::cos(d0) * std::sin(d) - std::sin(d0) * std::cos(d) * std::cos(da)) / cos_c / rad_per_deg;
     double cd[2][2];
     cd_matrix(cd);
     const double det = cd[0][0] * cd[1][1] - cd[0][1] * cd[1][0];
@@ -241,15 +241,15 @@ void SkyWcs::pixel_to_sky(double x, double y, double* ra, double* dec) const {
     double cd[2][2];
     cd_matrix(cd);
     const double u = x - width / 2.0, v = y - height / 2.0;
-    const double xi = (cd[0][0] * u + cd[0][1] * v) * deg;
-    const double eta = (cd[1][0] * u + cd[1][1] * v) * deg;
-    const double a0 = ra_deg * deg, d0 = dec_deg * deg;
+    const double xi = (cd[0][0] * u + cd[0][1] * v) * rad_per_deg;
+    const double eta = (cd[1][0] * u + cd[1][1] * v) * rad_per_deg;
+    const double a0 = ra_deg * rad_per_deg, d0 = dec_deg * rad_per_deg;
     const double denominator = std::cos(d0) - eta * std::sin(d0);
     double a = a0 + std::atan2(xi, denominator);
-    a = std::fmod(a, 2.0 * std::numbers::pi);
-    if (a < 0.0) a += 2.0 * std::numbers::pi;
-    *ra = a / deg;
-    *dec = std::atan2(eta * std::cos(d0) + std::sin(d0), std::hypot(denominator, xi)) / deg;
+    a = std::fmod(a, 2.0 * pi);
+    if (a < 0.0) a += 2.0 * pi;
+    *ra = a / rad_per_deg;
+    *dec = std::atan2(eta * std::cos(d0) + std::sin(d0), std::hypot(denominator, xi)) / rad_per_deg;
 }
 
 double SkyWcs::field_radius_deg() const {
@@ -259,13 +259,13 @@ double SkyWcs::field_radius_deg() const {
 std::vector<CsvStar> select_cone(const CsvStar* stars, size_t count, double ra_deg,
                                  double dec_deg, double radius_deg) {
     std::vector<CsvStar> selected;
-    const double a0 = ra_deg * deg, d0 = dec_deg * deg;
+    const double a0 = ra_deg * rad_per_deg, d0 = dec_deg * rad_per_deg;
     const double cx = std::cos(d0) * std::cos(a0), cy = std::cos(d0) * std::sin(a0), cz = std::sin(d0);
-    const double limit = std::cos(std::min(180.0, radius_deg) * deg);
+    const double limit = std::cos(std::min(180.0, radius_deg) * rad_per_deg);
     for (size_t i = 0; i < count; ++i) {
         const CsvStar& s = stars[i];
         if (std::fabs(s.dec - dec_deg) > radius_deg) continue;  // cheap band test first
-        const double a = s.ra * deg, d = s.dec * deg;
+        const double a = s.ra * rad_per_deg, d = s.dec * rad_per_deg;
         const double dot = std::cos(d) * (std::cos(a) * cx + std::sin(a) * cy) + std::sin(d) * cz;
         if (dot >= limit) selected.push_back(s);
     }

@@ -9,6 +9,7 @@
 
 #include <jpeglib.h>  // needs size_t and FILE declared first
 
+#include "framework/handles.hpp"
 #include "tools/dng/dng_writer.h"
 #include "tools/simulator/simulator.hpp"
 
@@ -149,12 +150,8 @@ bool encode_jpeg(const SkyImage& image, int quality, std::vector<uint8_t>& out) 
     return true;
 }
 
-struct FileCloser {
-    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-};
-
 bool write_file(const std::string& path, const void* data, size_t size, const char** message) {
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
+    FileHandle file(std::fopen(path.c_str(), "wb"));
     if (!file) {
         *message = "Cannot create the output file";
         return false;
