@@ -11,20 +11,11 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#include "framework/pixel_formats.h"  // the detector's format codes
+
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-// Pixel format codes of the detector: the little-endian bytes spell the letters. The four raw
-// signatures are the raw image format's; "RGB6" and "BGR6" are 4-byte colour layouts.
-enum {
-    KESTIL_PIXEL_FORMAT_RAW1 = 0x31574152,  // 1 byte, 8-bit mono
-    KESTIL_PIXEL_FORMAT_RAW2 = 0x32574152,  // 2 bytes, 16-bit mono, little-endian
-    KESTIL_PIXEL_FORMAT_RAW3 = 0x33574152,  // 3 bytes, 8-bit colour
-    KESTIL_PIXEL_FORMAT_RAW6 = 0x36574152,  // 6 bytes, three 16-bit little-endian samples
-    KESTIL_PIXEL_FORMAT_RGB6 = 0x36424752,  // 4 bytes, channels in bytes 0-2, byte 3 ignored
-    KESTIL_PIXEL_FORMAT_BGR6 = 0x36524742   // 4 bytes, byte 0 ignored, channels in bytes 1-3
-};
 
 // One accepted star.
 typedef struct DetectedStar {

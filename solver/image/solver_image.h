@@ -10,18 +10,20 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#include "framework/pixel_formats.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-// Pixel format codes: the little-endian bytes spell the letters.
+// The framework's pixel format codes under the solver's names.
 enum {
-    PIXEL_FORMAT_RAW1 = 0x31574152,
-    PIXEL_FORMAT_RAW2 = 0x32574152,
-    PIXEL_FORMAT_RAW3 = 0x33574152,
-    PIXEL_FORMAT_RAW6 = 0x36574152,
-    PIXEL_FORMAT_RGB6 = 0x36424752,
-    PIXEL_FORMAT_BGR6 = 0x36524742
+    PIXEL_FORMAT_RAW1 = KESTIL_PIXEL_FORMAT_RAW1,
+    PIXEL_FORMAT_RAW2 = KESTIL_PIXEL_FORMAT_RAW2,
+    PIXEL_FORMAT_RAW3 = KESTIL_PIXEL_FORMAT_RAW3,
+    PIXEL_FORMAT_RAW6 = KESTIL_PIXEL_FORMAT_RAW6,
+    PIXEL_FORMAT_RGB6 = KESTIL_PIXEL_FORMAT_RGB6,
+    PIXEL_FORMAT_BGR6 = KESTIL_PIXEL_FORMAT_BGR6
 };
 
 typedef struct RawImageHeader {

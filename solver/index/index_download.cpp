@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "framework/alloc.h"
+#include "framework/handles.hpp"
 #include "framework/log.h"
 #include "solver/index/index_file.h"
 
@@ -40,10 +41,6 @@ struct CurlCloser {
 struct ListCloser {
     void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
 };
-struct FreeDeleter {
-    void operator()(void* block) const noexcept { free(block); }
-};
-
 constexpr IndexDownloadHooks no_hooks{};
 
 // Writes the cause of a failure for the caller, when it asked for one.

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "framework/alloc.h"
+#include "framework/handles.hpp"
 #include "framework/log.h"
 #include "framework/star_detector.h"
 #include "solver/image/noise_filter.h"
@@ -16,10 +17,6 @@ constexpr int detection_radius = 16;          // pixels
 constexpr double detection_threshold = 3.5;   // cell noise units above the local median
 constexpr int max_pixels = 536870911;
 constexpr int max_side = 65535;
-
-struct FreeDeleter {
-    void operator()(void* block) const noexcept { std::free(block); }
-};
 
 }  // namespace
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/handles.hpp"
 #include "solver/image/solver_image.h"
 #include "tests/support/files.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -18,9 +19,6 @@ namespace image_test {
 
 using Bytes = std::vector<uint8_t>;
 
-struct FreeDeleter {
-    void operator()(void* p) const noexcept { std::free(p); }
-};
 using ImagePtr = std::unique_ptr<SolverImage, FreeDeleter>;
 
 using test_support::read_bytes;

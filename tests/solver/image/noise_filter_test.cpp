@@ -13,7 +13,6 @@
 
 namespace {
 
-using image_test::FreeDeleter;
 using image_test::ImagePtr;
 
 constexpr uint32_t side = 16;
@@ -35,7 +34,7 @@ ImagePtr image_of(const std::vector<uint16_t>& pixels, uint32_t width, uint32_t 
 
 std::vector<uint16_t> filtered(const std::vector<uint16_t>& pixels, uint32_t width, uint32_t height) {
     const ImagePtr image = image_of(pixels, width, height);
-    std::unique_ptr<uint16_t, FreeDeleter> out(filtered_image(image.get()));
+    HeapBlock<uint16_t> out(filtered_image(image.get()));
     if (!out) return {};
     return std::vector<uint16_t>(out.get(), out.get() + pixels.size());
 }
@@ -49,7 +48,7 @@ TEST(NoiseFilter, SmallOrForeignImagesAreNotFiltered) {
         SCOPED_TRACE(testing::Message() << c.width << " x " << c.height);
         ImagePtr image(new_solver_image(c.width, c.height));
         image->signature = c.signature;
-        std::unique_ptr<uint16_t, FreeDeleter> out(filtered_image(image.get()));
+        HeapBlock<uint16_t> out(filtered_image(image.get()));
         EXPECT_EQ(c.filtered, out != nullptr);
     }
 }
@@ -61,7 +60,7 @@ TEST(NoiseFilter, FlatImagesComeBackUnchanged) {
     ImagePtr image(new_solver_image(side, side));
     image->signature = PIXEL_FORMAT_RAW1;
     std::memset(image->pixels, 200, side * side);
-    std::unique_ptr<uint16_t, FreeDeleter> out(filtered_image(image.get()));
+    HeapBlock<uint16_t> out(filtered_image(image.get()));
     ASSERT_TRUE(out);
     for (size_t i = 0; i < side * side; ++i) ASSERT_EQ(200, out.get()[i]) << i;
 }

@@ -11,15 +11,13 @@
 #include <memory>
 #include <vector>
 
+#include "framework/handles.hpp"
 #include "tools/simulator/simulator.hpp"
 
 using namespace kestil_simulator;
 
 namespace {
 
-struct FreeDeleter {
-    void operator()(void* p) const noexcept { std::free(p); }
-};
 using ImageHandle = std::unique_ptr<SolverImage, FreeDeleter>;
 
 ImageHandle to_solver_image(const SkyImage& sky) {
@@ -45,7 +43,7 @@ TEST(ImageStars, UnusableGeometryYieldsNothing) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ImageHandle header(static_cast<SolverImage*>(std::calloc(1, sizeof(SolverImage))));
-        header->signature = 0x32574152;
+        header->signature = PIXEL_FORMAT_RAW2;
         header->width = c.width;
         header->height = c.height;
         int count = -1;
