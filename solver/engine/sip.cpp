@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -97,6 +98,390 @@ bool undistort(const SolverWcs* wcs, double up, double vp, double* u, double* v)
     return false;
 }
 
+
+// --- Refinement after a solve --------------------------------------------------------------
+
+constexpr int max_rounds = 8;
+constexpr double match_radius_px = 3.0;        // at the reference pixel
+constexpr double corner_widening_px = 6.0;     // added at the corners (times rho^2)
+constexpr double clip_median_factor = 4.0;     // pairs beyond 4 median residuals are dropped
+constexpr double clip_floor_px = 1.0;          // ... but never those within 1 pixel
+constexpr int min_tan_pairs = 6;
+constexpr int grid_cells = 3;                  // spread: a 3 x 3 grid over the image
+constexpr int inverse_grid = 24;               // inverse terms: fitted at 24 x 24 points
+constexpr int max_basis = 15;                  // monomials up to order 4
+
+struct OrderRule { int order; int min_pairs; int min_cells; int min_corners; };
+// Order 0 stands for TAN (linear terms only). Higher orders need more pairs spread wider:
+// a cubic fitted to stars of the centre alone runs away at the corners.
+constexpr OrderRule order_rules[] = {{0, min_tan_pairs, 0, 0}, {2, 20, 6, 2}, {3, 30, 7, 3}};
+
+struct Pair {
+    int32_t detection;
+    int32_t index;
+    bool operator==(const Pair& other) const {
+        return detection == other.detection && index == other.index;
+    }
+};
+
+struct Field {
+    const SolverStar* detections;
+    int32_t detection_count;
+    const SolverStar* index_stars;
+    int32_t index_count;
+    int32_t width, height;
+    double half_diagonal;          // pixels: the normalisation of offsets and distances
+    std::vector<int32_t> by_x;     // detections sorted by x
+};
+
+// A fitted plate with the sum of its squared pixel residuals over the pairs it was fitted to.
+struct PlateCandidate {
+    SolverWcs wcs;
+    double rss = 0.0;
+    int32_t pairs = 0;
+    int32_t parameters = 0;        // per axis
+};
+
+// The monomials u^p v^q with low <= p + q <= order in a fixed order; their count.
+int monomials(int low, int order, int p_of[max_basis], int q_of[max_basis]) {
+    int m = 0;
+    for (int degree = low; degree <= order; ++degree)
+        for (int q = 0; q <= degree; ++q) {
+            p_of[m] = degree - q;
+            q_of[m] = q;
+            ++m;
+        }
+    return m;
+}
+
+// Least squares with two right-hand sides over the rows of `design` (m columns): the normal
+// equations by Cholesky. Scaled columns (offsets over the half diagonal) keep them well
+// conditioned up to order 4. False when singular.
+bool least_squares(const std::vector<double>& design, const std::vector<double>& z1,
+                   const std::vector<double>& z2, int m, double c1[max_basis],
+                   double c2[max_basis]) {
+    const size_t rows = z1.size();
+    double n[max_basis][max_basis] = {};
+    double r1[max_basis] = {}, r2[max_basis] = {};
+    for (size_t k = 0; k < rows; ++k) {
+        const double* row = &design[k * static_cast<size_t>(m)];
+        for (int i = 0; i < m; ++i) {
+            r1[i] += row[i] * z1[k];
+            r2[i] += row[i] * z2[k];
+            for (int j = 0; j <= i; ++j) n[i][j] += row[i] * row[j];
+        }
+    }
+    double largest = 0.0;
+    for (int i = 0; i < m; ++i) largest = std::max(largest, n[i][i]);
+    for (int j = 0; j < m; ++j) {  // n = L L^T in the lower triangle
+        double d = n[j][j];
+        for (int k = 0; k < j; ++k) d -= n[j][k] * n[j][k];
+        if (!(d > 1e-12 * largest)) return false;
+        n[j][j] = std::sqrt(d);
+        for (int i = j + 1; i < m; ++i) {
+            double s = n[i][j];
+            for (int k = 0; k < j; ++k) s -= n[i][k] * n[j][k];
+            n[i][j] = s / n[j][j];
+        }
+    }
+    for (double* r : {r1, r2}) {
+        for (int i = 0; i < m; ++i) {  // L y = r
+            for (int k = 0; k < i; ++k) r[i] -= n[i][k] * r[k];
+            r[i] /= n[i][i];
+        }
+        for (int i = m - 1; i >= 0; --i) {  // L^T c = y
+            for (int k = i + 1; k < m; ++k) r[i] -= n[k][i] * r[k];
+            r[i] /= n[i][i];
+        }
+    }
+    for (int i = 0; i < m; ++i) {
+        c1[i] = r1[i];
+        c2[i] = r2[i];
+    }
+    return true;
+}
+
+void basis_row(double s, double t, int m, const int p_of[], const int q_of[], double* row) {
+    for (int i = 0; i < m; ++i) row[i] = std::pow(s, p_of[i]) * std::pow(t, q_of[i]);
+}
+
+double pixel_distance(const SolverWcs* wcs, const SolverStar& detection, const SolverStar& star) {
+    double x, y;
+    if (!kestil_solver_wcs_sky_to_pixel(wcs, star.ra, star.dec, &x, &y))
+        return HUGE_VAL;
+    return std::hypot(x - detection.x, y - detection.y);
+}
+
+double sum_of_squares(const Field& field, const std::vector<Pair>& pairs, const SolverWcs* wcs) {
+    double sum = 0.0;
+    for (const Pair& pair : pairs) {
+        const double d = pixel_distance(wcs, field.detections[pair.detection],
+                                        field.index_stars[pair.index]);
+        sum += d * d;
+    }
+    return sum;
+}
+
+double rms_of(const Field& field, const std::vector<Pair>& pairs, const SolverWcs* wcs) {
+    if (pairs.empty()) return 0.0;
+    return std::sqrt(sum_of_squares(field, pairs, wcs) / static_cast<double>(pairs.size()));
+}
+
+// One index star per detection and one detection per index star, closest pairs first, within
+// the radius that widens toward the corners; sorted by detection.
+std::vector<Pair> match_stars(const Field& field, const SolverWcs* wcs) {
+    struct Candidate { double distance; int32_t detection, index; };
+    std::vector<Candidate> candidates;
+    const double widest = match_radius_px + corner_widening_px;
+    for (int32_t i = 0; i < field.index_count; ++i) {
+        double x, y;
+        const SolverStar& star = field.index_stars[i];
+        if (!kestil_solver_wcs_sky_to_pixel(wcs, star.ra, star.dec, &x, &y)) continue;
+        if (x < 0.5 - widest || x > field.width + 0.5 + widest || y < 0.5 - widest ||
+            y > field.height + 0.5 + widest)
+            continue;
+        const double rho = std::hypot(x - wcs->crpix[0], y - wcs->crpix[1]) / field.half_diagonal;
+        const double radius = match_radius_px + corner_widening_px * std::min(rho * rho, 1.0);
+        auto first = std::lower_bound(field.by_x.begin(), field.by_x.end(), x - radius,
+                                      [&](int32_t d, double value) {
+                                          return field.detections[d].x < value;
+                                      });
+        for (auto it = first; it != field.by_x.end(); ++it) {
+            const SolverStar& detection = field.detections[*it];
+            if (detection.x > x + radius) break;
+            const double distance = std::hypot(detection.x - x, detection.y - y);
+            if (distance <= radius) candidates.push_back({distance, *it, i});
+        }
+    }
+    std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+        return a.distance < b.distance || (a.distance == b.distance && a.index < b.index);
+    });
+    std::vector<uint8_t> detection_used(static_cast<size_t>(field.detection_count), 0);
+    std::vector<uint8_t> index_used(static_cast<size_t>(field.index_count), 0);
+    std::vector<Pair> pairs;
+    for (const Candidate& c : candidates) {
+        if (detection_used[static_cast<size_t>(c.detection)] || index_used[static_cast<size_t>(c.index)])
+            continue;
+        detection_used[static_cast<size_t>(c.detection)] = 1;
+        index_used[static_cast<size_t>(c.index)] = 1;
+        pairs.push_back({c.detection, c.index});
+    }
+    std::sort(pairs.begin(), pairs.end(),
+              [](const Pair& a, const Pair& b) { return a.detection < b.detection; });
+    return pairs;
+}
+
+// Whether the pairs are many enough and spread wide enough for the order's terms.
+bool order_allowed(const Field& field, const std::vector<Pair>& pairs, const OrderRule& rule) {
+    if (static_cast<int>(pairs.size()) < rule.min_pairs) return false;
+    int count[grid_cells][grid_cells] = {};
+    for (const Pair& pair : pairs) {
+        const SolverStar& d = field.detections[pair.detection];
+        const int cx = std::clamp(static_cast<int>((d.x - 0.5) * grid_cells / field.width), 0, grid_cells - 1);
+        const int cy = std::clamp(static_cast<int>((d.y - 0.5) * grid_cells / field.height), 0, grid_cells - 1);
+        ++count[cx][cy];
+    }
+    int cells = 0;
+    for (const auto& column : count)
+        for (int c : column) cells += c > 0;
+    const int last = grid_cells - 1;
+    const int corners = (count[0][0] > 0) + (count[0][last] > 0) + (count[last][0] > 0) +
+                        (count[last][last] > 0);
+    return cells >= rule.min_cells && corners >= rule.min_corners;
+}
+
+// The plate of the given order (0 = TAN) fitted to the pairs: CRVAL, CD and the forward terms,
+// the reference pixel kept. The tangent point moves to the fitted sky position of the reference
+// pixel and the fit is repeated there, three times in all (the offset shrinks to rounding).
+bool fit_plate(const Field& field, const std::vector<Pair>& pairs, const SolverWcs* start,
+               int order, PlateCandidate* result) {
+    int p_of[max_basis], q_of[max_basis];
+    const int m = monomials(0, std::max(order, 1), p_of, q_of);
+    const double scale = std::sqrt(std::fabs(start->cd[0][0] * start->cd[1][1] -
+                                             start->cd[0][1] * start->cd[1][0]));
+    const double length = field.half_diagonal;
+    SolverWcs wcs = *start;
+    wcs.sip_order = 0;
+    wcs.inverse_order = 0;
+    std::memset(wcs.a, 0, sizeof wcs.a);
+    std::memset(wcs.b, 0, sizeof wcs.b);
+    std::memset(wcs.ap, 0, sizeof wcs.ap);
+    std::memset(wcs.bp, 0, sizeof wcs.bp);
+    std::vector<double> design(pairs.size() * static_cast<size_t>(m));
+    std::vector<double> z1(pairs.size()), z2(pairs.size());
+    for (int iteration = 0; iteration < 3; ++iteration) {
+        const double ra0 = wcs.crval[0] * rad_per_deg, dec0 = wcs.crval[1] * rad_per_deg;
+        for (size_t k = 0; k < pairs.size(); ++k) {
+            const SolverStar& d = field.detections[pairs[k].detection];
+            const SolverStar& s = field.index_stars[pairs[k].index];
+            double xi, eta;
+            if (!project(ra0, dec0, s.ra * rad_per_deg, s.dec * rad_per_deg, &xi, &eta)) return false;
+            z1[k] = xi * deg_per_rad / scale;
+            z2[k] = eta * deg_per_rad / scale;
+            basis_row((d.x - wcs.crpix[0]) / length, (d.y - wcs.crpix[1]) / length, m, p_of, q_of,
+                      &design[k * static_cast<size_t>(m)]);
+        }
+        double c1[max_basis], c2[max_basis];
+        if (!least_squares(design, z1, z2, m, c1, c2)) return false;
+        // Columns 0, 1, 2: the constant, u and v; then the higher monomials.
+        const double cd[2][2] = {{c1[1] * scale / length, c1[2] * scale / length},
+                                 {c2[1] * scale / length, c2[2] * scale / length}};
+        const double det = cd[0][0] * cd[1][1] - cd[0][1] * cd[1][0];
+        if (!std::isfinite(det) || det == 0.0) return false;
+        std::memcpy(wcs.cd, cd, sizeof cd);
+        wcs.sip_order = order;
+        for (int i = 3; i < m; ++i) {
+            const double f = scale / std::pow(length, p_of[i] + q_of[i]);
+            const double dxi = c1[i] * f, deta = c2[i] * f;
+            wcs.a[p_of[i]][q_of[i]] = (cd[1][1] * dxi - cd[0][1] * deta) / det;
+            wcs.b[p_of[i]][q_of[i]] = (cd[0][0] * deta - cd[1][0] * dxi) / det;
+        }
+        double ra, dec;
+        deproject(ra0, dec0, c1[0] * scale * rad_per_deg, c2[0] * scale * rad_per_deg, &ra, &dec);
+        wcs.crval[0] = ra * deg_per_rad;
+        wcs.crval[1] = dec * deg_per_rad;
+    }
+    result->wcs = wcs;
+    result->rss = sum_of_squares(field, pairs, &wcs);
+    result->pairs = static_cast<int32_t>(pairs.size());
+    result->parameters = m;
+    return std::isfinite(result->rss);
+}
+
+// Bayesian information criterion of a fit: 2 n residuals (x and y), 2 m parameters.
+double information(const PlateCandidate& c) {
+    const double n = 2.0 * c.pairs;
+    const double rss = std::max(c.rss, n * 1e-12);  // a perfect fit is as good as 1e-6 pixel
+    return n * std::log(rss / n) + 2.0 * c.parameters * std::log(n);
+}
+
+// The fit of least information criterion among the orders the pairs allow up to max_order.
+bool best_plate(const Field& field, const std::vector<Pair>& pairs, const SolverWcs* start,
+                int max_order, PlateCandidate* best) {
+    bool found = false;
+    for (const OrderRule& rule : order_rules) {
+        if (rule.order > max_order || !order_allowed(field, pairs, rule)) continue;
+        PlateCandidate candidate;
+        if (!fit_plate(field, pairs, start, rule.order, &candidate)) continue;
+        if (!found || information(candidate) < information(*best)) *best = candidate;
+        found = true;
+    }
+    return found;
+}
+
+// Drops the pairs more than 4 median residuals (at least 1 pixel) off the plate.
+std::vector<Pair> clip_pairs(const Field& field, const std::vector<Pair>& pairs,
+                             const SolverWcs* wcs) {
+    std::vector<double> residuals;
+    for (const Pair& pair : pairs)
+        residuals.push_back(pixel_distance(wcs, field.detections[pair.detection],
+                                           field.index_stars[pair.index]));
+    std::vector<double> sorted = residuals;
+    std::nth_element(sorted.begin(), sorted.begin() + static_cast<ptrdiff_t>(sorted.size() / 2), sorted.end());
+    const double limit = std::max(clip_floor_px, clip_median_factor * sorted[sorted.size() / 2]);
+    std::vector<Pair> kept;
+    for (size_t k = 0; k < pairs.size(); ++k)
+        if (residuals[k] <= limit) kept.push_back(pairs[k]);
+    return kept;
+}
+
+// The inverse terms of order sip_order + 1, fitted to the forward map at a grid of points
+// spanning the image: u - u' as a polynomial in (u', v').
+bool fit_inverse(const Field& field, SolverWcs* wcs) {
+    const int order = wcs->sip_order + 1;
+    int p_of[max_basis], q_of[max_basis];
+    const int m = monomials(1, order, p_of, q_of);
+    const double length = field.half_diagonal;
+    std::vector<double> design, z1, z2;
+    std::vector<double> row(static_cast<size_t>(m));
+    for (int i = 0; i < inverse_grid; ++i)
+        for (int j = 0; j < inverse_grid; ++j) {
+            const double u = 0.5 + field.width * i / (inverse_grid - 1.0) - wcs->crpix[0];
+            const double v = 0.5 + field.height * j / (inverse_grid - 1.0) - wcs->crpix[1];
+            const double up = u + polynomial(wcs->a, 2, wcs->sip_order, u, v);
+            const double vp = v + polynomial(wcs->b, 2, wcs->sip_order, u, v);
+            basis_row(up / length, vp / length, m, p_of, q_of, row.data());
+            design.insert(design.end(), row.begin(), row.end());
+            z1.push_back(u - up);
+            z2.push_back(v - vp);
+        }
+    double c1[max_basis], c2[max_basis];
+    if (!least_squares(design, z1, z2, m, c1, c2)) return false;
+    for (int i = 0; i < m; ++i) {
+        const double f = 1.0 / std::pow(length, p_of[i] + q_of[i]);
+        wcs->ap[p_of[i]][q_of[i]] = c1[i] * f;
+        wcs->bp[p_of[i]][q_of[i]] = c2[i] * f;
+    }
+    wcs->inverse_order = order;
+    return true;
+}
+
+// Match, fit the best plate, drop the pairs far off it and fit again, until the pairs repeat.
+// Result: the pairs of the last fit (empty when no fit was possible) and its plate.
+std::vector<Pair> iterate_fits(const Field& field, const SolverWcs* start, int max_order,
+                               PlateCandidate* plate) {
+    SolverWcs current = *start;
+    std::vector<Pair> previous, kept;
+    for (int round = 0; round < max_rounds; ++round) {
+        std::vector<Pair> pairs = match_stars(field, &current);
+        if (round > 0 && pairs == previous) break;
+        previous = pairs;
+        PlateCandidate fit;
+        if (!best_plate(field, pairs, start, max_order, &fit)) break;
+        std::vector<Pair> clipped = clip_pairs(field, pairs, &fit.wcs);
+        if (clipped.size() != pairs.size() && !best_plate(field, clipped, start, max_order, &fit))
+            break;
+        kept = clipped;
+        *plate = fit;
+        current = fit.wcs;
+    }
+    return kept;
+}
+
+void write_matches(const Field& field, const std::vector<Pair>& pairs, const SolverWcs* wcs,
+                   SolverMatch* matches, int32_t capacity, int32_t* count) {
+    int32_t written = 0;
+    for (const Pair& pair : pairs) {
+        if (written >= capacity) break;
+        const SolverStar& d = field.detections[pair.detection];
+        const SolverStar& s = field.index_stars[pair.index];
+        matches[written++] = {d.x, d.y, s.ra, s.dec, pixel_distance(wcs, d, s), d.flux};
+    }
+    *count = written;
+}
+
+bool refine(const Field& field, int max_order, SolverWcs* wcs, SolverMatch* matches,
+            int32_t capacity, int32_t* match_count, double* rms_linear, double* rms_fitted) {
+    SolverWcs result = *wcs;
+    std::vector<Pair> pairs;
+    double linear = 0.0, fitted = 0.0;
+    PlateCandidate plate;
+    if (max_order >= 2) pairs = iterate_fits(field, wcs, max_order, &plate);
+    if (pairs.empty()) {
+        pairs = match_stars(field, wcs);  // match only, or too few pairs for any fit
+        linear = fitted = rms_of(field, pairs, wcs);
+    } else {
+        const double given = rms_of(field, pairs, wcs);
+        PlateCandidate tan;
+        const bool tan_fitted = fit_plate(field, pairs, wcs, 0, &tan);
+        const double tan_rms = tan_fitted ? rms_of(field, pairs, &tan.wcs) : HUGE_VAL;
+        const double plate_rms = rms_of(field, pairs, &plate.wcs);
+        linear = std::min(given, tan_rms);
+        if (plate.wcs.sip_order > 0 && plate_rms < linear && fit_inverse(field, &plate.wcs)) {
+            result = plate.wcs;
+            fitted = plate_rms;
+        } else {
+            if (tan_rms <= given) result = tan.wcs;
+            fitted = linear;
+        }
+    }
+    write_matches(field, pairs, &result, matches, capacity, match_count);
+    *wcs = result;
+    *rms_linear = linear;
+    *rms_fitted = fitted;
+    return true;
+}
+
 }  // namespace
 
 extern "C" {
@@ -139,6 +524,33 @@ bool kestil_solver_wcs_sky_to_pixel(const SolverWcs* wcs, double ra, double dec,
     *x = u + wcs->crpix[0];
     *y = v + wcs->crpix[1];
     return true;
+}
+
+bool kestil_solver_refine_wcs(const SolverStar* detections, int32_t detection_count,
+                              const SolverStar* index_stars, int32_t index_count, int32_t width,
+                              int32_t height, int32_t max_order, SolverWcs* wcs,
+                              SolverMatch* matches, int32_t match_capacity, int32_t* match_count,
+                              double* rms_linear, double* rms_fitted) {
+    if (!wcs || !match_count || !rms_linear || !rms_fitted || detection_count < 0 ||
+        index_count < 0 || match_capacity < 0 || (detection_count > 0 && !detections) ||
+        (index_count > 0 && !index_stars) || (match_capacity > 0 && !matches) || width <= 0 ||
+        height <= 0 || max_order < 0 || max_order > SOLVER_SIP_MAX_ORDER || !orders_valid(wcs))
+        return false;
+    const double det = wcs->cd[0][0] * wcs->cd[1][1] - wcs->cd[0][1] * wcs->cd[1][0];
+    if (!std::isfinite(det) || det == 0.0) return false;
+    try {
+        Field field{detections, detection_count, index_stars, index_count, width, height,
+                    0.5 * std::hypot(static_cast<double>(width), static_cast<double>(height)), {}};
+        field.by_x.resize(static_cast<size_t>(detection_count));
+        for (int32_t i = 0; i < detection_count; ++i) field.by_x[static_cast<size_t>(i)] = i;
+        std::sort(field.by_x.begin(), field.by_x.end(), [&](int32_t a, int32_t b) {
+            return detections[a].x < detections[b].x;
+        });
+        return refine(field, max_order, wcs, matches, match_capacity, match_count, rms_linear,
+                      rms_fitted);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
 }
 
 }  // extern "C"
