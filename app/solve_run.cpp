@@ -15,6 +15,8 @@
 #include "framework/alloc.h"
 #include "framework/log.h"
 
+FILE* progress_stream = stdout;
+
 namespace {
 
 constexpr long max_image_size = 2147483647;  // the solver takes a signed 32-bit count
@@ -33,6 +35,9 @@ using File = std::unique_ptr<FILE, FileCloser>;
 
 void drop_log_line(int, const char*) {}
 
+// Progress lines of a solve to the stream in the context.
+void write_progress(void* context, const char* line) { fputs(line, static_cast<FILE*>(context)); }
+
 bool cant_read(const char* path) {
     fprintf(stderr, "%s: can't read '%s'\n", program_name, path);
     return false;
@@ -49,20 +54,40 @@ void explain_missing_indexes(const SolverSettings* settings) {
             program_name, program_name);
 }
 
-void write_report(const SolverSettings* settings, const SolverSolution* solution) {
+void write_report(FILE* out, const SolverSettings* settings, const SolverSolution* solution) {
     switch (settings->output_format) {
     case FORMAT_JSON:
-        write_json_report(settings, solution);
+        write_json_report_to(out, settings, solution);
         break;
     case FORMAT_XML:
-        write_xml_report(settings, solution);
+        write_xml_report_to(out, settings, solution);
         break;
     case FORMAT_WCS:
-        if (solution->solved) write_wcs_header(settings, solution);
+        if (solution->solved) write_wcs_header_to(out, settings, solution);
         break;
     default:
-        if (solution->solved) write_text_report(settings, solution);
+        if (solution->solved) write_text_report_to(out, settings, solution);
         break;
+    }
+}
+
+// Reads and solves the image at path into solution; the "Not solved" lines go to errors.
+void solve_file(const SolverSettings* settings, const char* path, const SolveRequest* request,
+                FILE* errors, SolverSolution* solution) {
+    memset(solution, 0, sizeof *solution);
+    unsigned char* image = nullptr;
+    uint32_t image_size = 0;
+    if (!read_image_file(path, &image, &image_size)) {
+        solution->solved = false;
+        solution->message = unreadable_message;
+        return;
+    }
+    kestil_solver_solve(request, image, image_size, solution);
+    free(image);
+    if (!solution->solved) {
+        const char* message = solution->message ? solution->message : "Unknown error";
+        fprintf(errors, "Not solved: %s\n", message);
+        if (strcmp(message, no_index_message) == 0) explain_missing_indexes(settings);
     }
 }
 
@@ -95,26 +120,49 @@ bool read_image_file(const char* path, unsigned char** data, uint32_t* size) {
     return true;
 }
 
+void solve_request_from_settings(const SolverSettings* settings, SolveRequest* request) {
+    memset(request, 0, sizeof *request);
+    memcpy(request->index_dir, settings->index_dir, sizeof request->index_dir);
+    request->index_dir[sizeof request->index_dir - 1] = '\0';
+    memcpy(request->scales, settings->scales, sizeof request->scales);
+    request->scale_count = settings->scale_count;
+    request->radius = settings->radius;
+    request->ra = settings->ra;
+    request->dec = settings->dec;
+    request->epoch = settings->epoch;
+    request->scale_hint = settings->scale_hint;
+    request->parity = settings->parity;
+    request->downsample = settings->downsample;
+    request->downsample_set = settings->downsample_set;
+    request->depth = settings->depth;
+    request->cpu_limit = settings->cpu_limit;
+    request->no_extended_search = settings->no_extended_search;
+    request->header_hints = !settings->no_header_hints;
+    if (settings->verbosity > 0) {
+        request->progress = write_progress;
+        request->progress_context = progress_stream;
+    }
+}
+
+int solve_image_file(const SolverSettings* settings, const char* path, SolverIndexCache* cache,
+                     FILE* out, FILE* errors, FILE* progress) {
+    SolveRequest request;
+    solve_request_from_settings(settings, &request);
+    request.cache = cache;
+    if (request.progress) request.progress_context = progress;
+    SolverSolution solution;
+    solve_file(settings, path, &request, errors, &solution);
+    write_report(out, settings, &solution);
+    return solution.solved ? 0 : 1;
+}
+
 int run_solve(const SolverSettings* settings) {
     progress_stream = settings->output_format == FORMAT_TEXT ? stdout : stderr;
+    SolveRequest request;
+    solve_request_from_settings(settings, &request);
     SolverSolution solution;
-    memset(&solution, 0, sizeof solution);
-
-    unsigned char* image = nullptr;
-    uint32_t image_size = 0;
-    if (read_image_file(settings->image_file, &image, &image_size)) {
-        kestil_solver_solve(settings, image, image_size, &solution);
-        free(image);
-        if (!solution.solved) {
-            const char* message = solution.message ? solution.message : "Unknown error";
-            fprintf(stderr, "Not solved: %s\n", message);
-            if (strcmp(message, no_index_message) == 0) explain_missing_indexes(settings);
-        }
-    } else {
-        solution.solved = false;
-        solution.message = unreadable_message;
-    }
-    write_report(settings, &solution);
+    solve_file(settings, settings->image_file, &request, stderr, &solution);
+    write_report(stdout, settings, &solution);
     return solution.solved ? 0 : 1;
 }
 

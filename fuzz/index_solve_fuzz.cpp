@@ -28,6 +28,7 @@
 
 #include "fuzz/fuzz_support.hpp"
 #if __has_include("solver/engine/image_quads.h")
+#include "framework/angles.h"
 #include "solver/engine/image_quads.h"
 #define KESTIL_FUZZ_SKY_MODE 1  // quads coded as the engine codes them
 #else
@@ -35,6 +36,7 @@
 #endif
 #include "solver/image/solver_image.h"
 #include "solver/index/index_file.h"
+#include "solver/solve.h"
 #include "solver/solver_types.h"
 
 namespace {
@@ -141,12 +143,11 @@ struct Truth {
 // Sky mode: the simulated stars through a WCS, as catalogue stars; quads of four of them.
 void describe_sky(Reader& in, float scale_deg, std::vector<CatalogStar>* stars,
                   std::vector<CatalogQuad>* quads, Truth* truth) {
-    constexpr double pi = 3.14159265358979323846;
     const double ra0 = double(in.u16()) / 65536.0 * 2.0 * pi;
     const double dec0 = (double(in.u16()) / 65535.0 - 0.5) * 0.999 * pi;
     const double angle = double(in.u16()) / 65536.0 * 2.0 * pi;
     const double parity = (in.u8() & 1) ? -1.0 : 1.0;
-    const double scale = double(scale_deg) * pi / 180.0 * 1.6 / image_width;
+    const double scale = double(scale_deg) * rad_per_deg * 1.6 / image_width;
     *truth = {true, ra0, dec0, scale};
     std::vector<ImageStar> plane;  // standard coordinates (radians) for the quad codes
     for (const SimStar& star : simulated_stars()) {
@@ -267,7 +268,7 @@ double separation(double ra1, double dec1, double ra2, double dec2) {
 }
 
 void solve_against(Reader& in, const char* folder, float scale, const Truth& truth) {
-    SolverSettings settings;
+    SolveRequest settings;
     memset(&settings, 0, sizeof settings);
     snprintf(settings.index_dir, sizeof settings.index_dir, "%s", folder);
     settings.scales[0] = scale;
@@ -275,33 +276,29 @@ void solve_against(Reader& in, const char* folder, float scale, const Truth& tru
     settings.epoch = 2000.0;
     settings.downsample = 1;
     settings.cpu_limit = 5.0;  // the solve must end by itself; this only bounds a slow one
-    settings.output_format = FORMAT_JSON;
     const uint8_t flags = in.u8();
     if (flags & 1) {
         settings.ra = double(in.u16() % 24000) / 1000.0;
         settings.dec = double(int(in.u16() % 18001) - 9000) / 100.0;
-        settings.ra_set = settings.dec_set = true;
         settings.radius = double(in.u8() % 60);
     }
     if (flags & 2) settings.scale_hint = double(in.u16() % 5000 + 1) / 1e5;
     if (flags & 4) settings.parity = (flags & 8) ? 1 : -1;
     if (flags & 16) settings.depth = in.u8() % 30;
-    settings.image_file = "simulated.raw";
 
     const std::vector<uint8_t>& image = simulated_image();
     SolverSolution solution;
     memset(&solution, 0, sizeof solution);
     if (getenv("KESTIL_FUZZ_LOG")) {  // looking into one input: progress and the result
-        settings.verbosity = 1;
-        progress_stream = stderr;
+        settings.progress = [](void*, const char* line) { fputs(line, stderr); };
     }
     kestil_solver_solve(&settings, image.data(), uint32_t(image.size()), &solution);
     if (getenv("KESTIL_FUZZ_LOG"))
         fprintf(stderr, "solved %d (%s): RA %.6f h Dec %.6f deg scale %.3g deg/px, %d stars; truth %s RA %.6f h Dec %.6f deg scale %.3g\n",
                 solution.solved, solution.message ? solution.message : "", solution.ra_j2000,
                 solution.dec_j2000, solution.scale, solution.matched_stars, truth.known ? "known" : "unknown",
-                truth.ra * 12.0 / 3.14159265358979323846, truth.dec * 180.0 / 3.14159265358979323846,
-                truth.scale * 180.0 / 3.14159265358979323846);
+                truth.ra * deg_per_rad / deg_per_hour, truth.dec * deg_per_rad,
+                truth.scale * deg_per_rad);
     if (!solution.solved) {
         fuzz::check(solution.message != nullptr, "an unsolved image says why");
         return;
@@ -314,12 +311,11 @@ void solve_against(Reader& in, const char* folder, float scale, const Truth& tru
     fuzz::check(solution.matched_stars >= 6, "at least 6 matched stars");
     fuzz::check(memchr(solution.index, 0, sizeof solution.index) != nullptr, "index label");
     if (!truth.known) return;
-    constexpr double pi = 3.14159265358979323846;
-    const double ra = solution.ra_j2000 * pi / 12.0, dec = solution.dec_j2000 * pi / 180.0;
+    const double ra = solution.ra_j2000 * deg_per_hour * rad_per_deg, dec = solution.dec_j2000 * rad_per_deg;
     // 3 pixels: the detector's centroids of blended Gaussian stars are good to a fraction of a
     // pixel; a wrong match is off by many pixels or the whole field.
     fuzz::check(separation(ra, dec, truth.ra, truth.dec) <= 3.0 * truth.scale, "true centre");
-    const double solved_scale = solution.scale * pi / 180.0;
+    const double solved_scale = solution.scale * rad_per_deg;
     fuzz::check(fabs(solved_scale / truth.scale - 1.0) <= 0.01, "true scale");
 }
 

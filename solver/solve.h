@@ -105,7 +105,8 @@ typedef struct SolveRequest {
     void* progress_context;
     SolverIndexCache* cache;           // null = indexes mapped for this solve only
     SolveDetails* details;             // null = not wanted; else zero-filled or released
-    const volatile int* stop;          // when non-null and non-zero, the solve ends early
+    const volatile uint8_t* stop;      // when non-null and non-zero, the solve ends early
+                                       // ("Aborted")
 } SolveRequest;
 
 // Returned: request   the defaults of the command line: all seven scales, index directory

@@ -1,16 +1,15 @@
-// solver/solver_types.cpp - process-wide state shared by the solver and its command line
-#include "solver/solver_types.h"
+// solver/solver_types.cpp - progress lines of a solve request
+#include "solver/solve_progress.h"
 
 #include <stdarg.h>
+#include <stdio.h>
 
-FILE* progress_stream = nullptr;
-
-void solver_progress(const SolverSettings* settings, const char* format, ...) {
-    if (settings->verbosity <= 0 || !progress_stream) return;
+void kestil_solver_progress(const SolveRequest* request, const char* format, ...) {
+    if (!request || !request->progress) return;
     char line[1024];
     va_list args;
     va_start(args, format);
     vsnprintf(line, sizeof line, format, args);
     va_end(args);
-    fputs(line, progress_stream);
+    request->progress(request->progress_context, line);
 }

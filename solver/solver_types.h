@@ -1,15 +1,13 @@
 // solver/solver_types.h - the records shared by the solver and its command line
-// SolverSettings: the run settings, filled once by the argument parser and only read afterwards.
+// SolverSettings: the command line's run settings, filled once by the argument parser and only
+// read afterwards; a solve receives the part it needs as a SolveRequest (solver/solve.h).
 // SolverSolution: the result of one solve, filled by kestil_solver_solve.
-// progress_stream: where progress lines go (standard output for the text format, standard
-// error for json, xml and wcs), set by main before solving; written only when verbosity > 0.
 // Angles at this edge are hours (RA) and degrees; inside the engine they are radians.
 #ifndef KESTIL_SOLVER_SOLVER_TYPES_H
 #define KESTIL_SOLVER_SOLVER_TYPES_H
 
 #include <stdbool.h>
 #include <stdint.h>
-#include <stdio.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -78,19 +76,6 @@ typedef struct SolverSolution {
     int32_t parity;                    // 1 or -1
     char index[SOLVER_LABEL_SIZE];     // label of the index that solved
 } SolverSolution;
-
-// The stream for progress lines; stdout until main sets it.
-extern FILE* progress_stream;
-
-// Writes one progress line (printf format) to progress_stream when the settings' verbosity is
-// above 0; lines longer than 1023 bytes are cut.
-void solver_progress(const SolverSettings* settings, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
-
-// Runs one solve of the image file held in memory (Given: settings, data, length) and fills
-// the zero-filled solution. Single-threaded; takes no locks.
-void kestil_solver_solve(const SolverSettings* settings, const void* data, uint32_t length,
-                         SolverSolution* solution);
 
 #ifdef __cplusplus
 }

@@ -11,8 +11,10 @@
 #include "framework/log.h"
 #include "solver/engine/catalog_cone.h"
 #include "solver/engine/verify.h"
+#include "solver/index/index_cache.h"
 #include "solver/index/index_file.h"
 #include "solver/index/published_indexes.h"
+#include "solver/solve_progress.h"
 
 namespace {
 
@@ -104,7 +106,8 @@ int quad_forms(const ImageStar* const* s, double tol, Form* out, int capacity) {
 // One index of the search: the mapped file, its cone view and its stars by declination.
 struct SearchIndex {
     float scale = 0.0f;
-    IndexFile file{};
+    IndexFile owned{};  // mapped for this search when there is no cache
+    const IndexFile* file = nullptr;
     IndexFile view{};
     const IndexFile* catalog = nullptr;
     SkyStars sky{};
@@ -119,7 +122,7 @@ struct SearchIndex {
     ~SearchIndex() {
         kestil_solver_release_sky_stars(&sky);
         kestil_solver_release_index(&view);
-        kestil_solver_release_index(&file);
+        kestil_solver_release_index(&owned);
     }
 };
 
@@ -158,9 +161,9 @@ bool buckets_sorted(const IndexFile& file) {
 // scale hint the hint within 30 % (indexes that serve no such field are left out).
 void open_indexes(Search& s) {
     const ExtendedSearch* in = s.in;
-    const SolverSettings* settings = in->settings;
-    double hint = settings->scale_hint > 0
-                      ? settings->scale_hint / deg_per_rad / in->pixels_per_image_pixel
+    const SolveRequest* request = in->request;
+    double hint = request->scale_hint > 0
+                      ? request->scale_hint / deg_per_rad / in->pixels_per_image_pixel
                       : 0.0;  // radians per frame pixel
     for (int32_t i = 0; i < in->scale_count; ++i) {
         float scale = in->scales[i];
@@ -175,25 +178,30 @@ void open_indexes(Search& s) {
         }
         auto index = std::make_unique<SearchIndex>();
         char path[SOLVER_PATH_SIZE];
-        index_file_name(path, sizeof path, settings, scale);
-        if (!kestil_solver_load_index(path, &index->file) || index->file.quad_count == 0) continue;
+        kestil_solver_index_path(path, sizeof path, request->index_dir, scale);
+        if (request->cache) {
+            index->file = kestil_solver_cached_index(request->cache, path);
+        } else if (kestil_solver_load_index(path, &index->owned)) {
+            index->file = &index->owned;
+        }
+        if (!index->file || index->file->quad_count == 0) continue;
         index->scale = scale;
-        index->catalog = &index->file;
+        index->catalog = index->file;
         if (in->use_hint) {
             double extension = scale;
-            if (settings->scale_hint > 0)
+            if (request->scale_hint > 0)
                 extension = 0.5 * std::hypot(in->width, in->height) / in->pixels_per_image_pixel *
-                            settings->scale_hint;
-            double radius = (settings->radius + extension) / deg_per_rad;
+                            request->scale_hint;
+            double radius = (request->radius + extension) / deg_per_rad;
             int32_t count = kestil_solver_cone_catalog(
-                &index->file, static_cast<float>(in->hint_ra), static_cast<float>(in->hint_dec),
+                index->file, static_cast<float>(in->hint_ra), static_cast<float>(in->hint_dec),
                 static_cast<float>(radius), &index->view);
             if (count <= 3) continue;
             index->catalog = &index->view;
         }
         index->min_ratio = min_ratio;
         index->max_ratio = max_ratio;
-        index->sorted = buckets_sorted(index->file);
+        index->sorted = buckets_sorted(*index->file);
         s.indexes.push_back(std::move(index));
     }
 }
@@ -271,7 +279,7 @@ bool refit(const Search& s, const SearchIndex& index, const VerifyPair* pairs, i
     std::vector<uint8_t> valid(x.size()), selected(x.size(), 1);
     for (int32_t i = 0; i < n; ++i) {
         const ImageStar& star = s.in->stars[pairs[i].image];
-        const CatalogStar& cat = index.file.stars[pairs[i].catalog];
+        const CatalogStar& cat = index.file->stars[pairs[i].catalog];
         x[static_cast<size_t>(i)] = star.x - s.in->centre_x;
         y[static_cast<size_t>(i)] = star.y - s.in->centre_y;
         valid[static_cast<size_t>(i)] = project_tangent(
@@ -325,9 +333,9 @@ void settle(Search& s, SearchIndex& index, const PlateModel& first, const uint32
     float angle = 0.0f;
     int32_t parity = 0;
     plate_fit_orientation(&model.fit, &angle, &parity);
-    int32_t wanted = in->settings->parity;
+    int32_t wanted = in->request->parity;
     if (wanted != 0 && wanted != parity) {
-        solver_progress(in->settings, "Solution with parity %d rejected by the parity hint %d\n",
+        kestil_solver_progress(in->request, "Solution with parity %d rejected by the parity hint %d\n",
                         parity, wanted);
         s.result->wrong_parity = true;
         return;
@@ -344,8 +352,8 @@ void settle(Search& s, SearchIndex& index, const PlateModel& first, const uint32
     s.found = true;
     char label[SOLVER_LABEL_SIZE];
     index_label(index.scale, label);
-    solver_progress(
-        in->settings,
+    kestil_solver_progress(
+        in->request,
         "Extended search: solution verified with index %s (log-odds %.1f, %d of %d index "
         "stars matched)\n",
         label, best.log_odds, best.hits + 4, best.references);
@@ -372,7 +380,7 @@ void try_match(Search& s, SearchIndex& index, const ImageStar* const* form_stars
     ++s.candidates;
     if (!index.sky_made) {
         index.sky_made = true;
-        kestil_solver_sky_stars(&index.file, 0.5 * index.scale / deg_per_rad, &index.sky);
+        kestil_solver_sky_stars(index.file, 0.5 * index.scale / deg_per_rad, &index.sky);
     }
     VerifyResult evidence{};
     int32_t count = 0;
@@ -513,7 +521,7 @@ extern "C" bool kestil_solver_extended_search(const ExtendedSearch* in, Extended
         int32_t d = std::min(depth, in->star_count);
         if (d <= from) break;
         search_depth(s, std::max(from, 3), d);
-        solver_progress(in->settings, "Extended search: %d brightest stars, %lld plates verified\n",
+        kestil_solver_progress(in->request, "Extended search: %d brightest stars, %lld plates verified\n",
                         d, static_cast<long long>(s.candidates));
         from = d;
         if (s.found || (in->control && in->control->aborted)) break;

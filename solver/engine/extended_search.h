@@ -18,7 +18,7 @@
 
 #include "solver/engine/plate_fit.h"
 #include "solver/engine/quad_match.h"
-#include "solver/solver_types.h"
+#include "solver/solve.h"
 #include "solver/stars/image_stars.h"
 
 #ifdef __cplusplus
@@ -26,7 +26,8 @@ extern "C" {
 #endif
 
 typedef struct ExtendedSearch {
-    const SolverSettings* settings;  // index directory, parity, scale hint, verbosity
+    const SolveRequest* request;     // index directory and cache, parity, scale hint, radius,
+                                     // progress
     const ImageStar* stars;          // brightest first
     int32_t star_count;
     int32_t width, height;          // the frame of the stars, pixels
@@ -35,7 +36,7 @@ typedef struct ExtendedSearch {
     const float* scales;            // installed index scales, in the order to try
     int32_t scale_count;
     bool use_hint;             // position hint: only the index stars of the cone
-    double hint_ra, hint_dec;  // J2000, radians; the cone's radius is the settings' radius
+    double hint_ra, hint_dec;  // J2000, radians; the cone's radius is the request's radius
                                // plus half the image diagonal with a scale hint, else plus
                                // the index's quad scale (as in the schedule)
     SolveControl* control;

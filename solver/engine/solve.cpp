@@ -7,6 +7,7 @@
 
 #include "framework/alloc.h"
 #include "framework/clock.h"
+#include "framework/files.h"
 #include "framework/log.h"
 #include "framework/precession.h"
 #include "solver/engine/catalog_cone.h"
@@ -14,13 +15,17 @@
 #include "solver/engine/image_quads.h"
 #include "solver/engine/plate_fit.h"
 #include "solver/engine/quad_match.h"
+#include "solver/engine/solve_details.h"
 #include "solver/engine/solve_driver.h"
 #include "solver/engine/star_match.h"
 #include "solver/engine/verify.h"
 #include "solver/image/solver_image.h"
+#include "solver/index/index_cache.h"
 #include "solver/index/index_file.h"
 #include "solver/index/index_selection.h"
 #include "solver/index/published_indexes.h"
+#include "solver/solve.h"
+#include "solver/solve_progress.h"
 #include "solver/solver_types.h"
 #include "solver/stars/image_stars.h"
 
@@ -37,7 +42,7 @@ const char* const no_index =
 
 // Everything one solve holds; released on every path by the destructor.
 struct SolveState {
-    const SolverSettings* settings = nullptr;
+    const SolveRequest* request = nullptr;  // the caller's, or a copy with header hints added
     SolverImage* image = nullptr;
     int32_t bin_factor = 1;
     int32_t image_width = 0;
@@ -51,8 +56,9 @@ struct SolveState {
     int32_t stage_count = 0;
     float scales[SOLVER_MAX_INDEX_SCALES] = {};
     int32_t scale_count = 0;
-    IndexFile loaded{};
-    float loaded_scale = 0.0f;  // 0 = none loaded
+    IndexFile owned{};                 // the loaded index when there is no cache
+    const IndexFile* loaded = nullptr;  // the owned one or one of the cache
+    float loaded_scale = 0.0f;          // 0 = none loaded
     IndexFile view{};
     StarGrid grid{};  // the image stars for verification, made at the first fit
     SolveControl control{};
@@ -64,17 +70,22 @@ struct SolveState {
     bool accepted = false;
     float solved_scale = 0.0f;
     const char* early_message = nullptr;
+    // The stars the accepted plate was found with, and their binning.
+    const ImageStar* frame_stars = nullptr;
+    int32_t frame_count = 0;
+    ImageStar* extended_stars = nullptr;  // the unbinned stars of the extended search
 
     SolveState() = default;
     SolveState(const SolveState&) = delete;
     SolveState& operator=(const SolveState&) = delete;
     ~SolveState() {
         kestil_solver_release_star_grid(&grid);
-        kestil_solver_release_index(&loaded);
+        kestil_solver_release_index(&owned);
         kestil_solver_release_index(&view);
         free(pairs);
         free(matches);
         free(quads);
+        free(extended_stars);
         free(stars);
         free(image);
     }
@@ -99,13 +110,13 @@ bool read_image(SolveState& s, const void* data, uint32_t length) {
     bool bayer = false;
     const char* message = nullptr;
     auto bytes = static_cast<int32_t>(length > INT32_MAX ? INT32_MAX : length);
-    s.image = kestil_solver_load_image(data, bytes, s.settings->downsample, &s.bin_factor,
+    s.image = kestil_solver_load_image(data, bytes, s.request->downsample, &s.bin_factor,
                                        &s.image_width, &s.image_height, &bayer, &message);
     if (!s.image) {
         s.early_message = message ? message : "Unknown error";
         return false;
     }
-    solver_progress(s.settings, "Image %d x %d%s, binned %d x %d\n", s.image_width, s.image_height,
+    kestil_solver_progress(s.request, "Image %d x %d%s, binned %d x %d\n", s.image_width, s.image_height,
                     bayer ? " Bayer mosaic" : "", s.bin_factor, s.bin_factor);
     return true;
 }
@@ -113,7 +124,7 @@ bool read_image(SolveState& s, const void* data, uint32_t length) {
 bool detect_stars(SolveState& s) {
     s.stars = allocate<ImageStar>(SOLVER_MAX_IMAGE_STARS);
     s.star_count = kestil_solver_image_stars(s.image, s.stars);
-    solver_progress(s.settings, "%d stars detected\n", s.star_count);
+    kestil_solver_progress(s.request, "%d stars detected\n", s.star_count);
     if (s.star_count < min_stars) {
         s.early_message = not_enough_stars;
         return false;
@@ -122,20 +133,27 @@ bool detect_stars(SolveState& s) {
 }
 
 void set_up_hint(SolveState& s) {
-    const SolverSettings* settings = s.settings;
-    s.use_hint = settings->radius > 0;
+    const SolveRequest* request = s.request;
+    s.use_hint = request->radius > 0;
     if (!s.use_hint) return;
-    s.hint_ra_hours = settings->ra;
-    s.hint_dec = settings->dec;
-    if (settings->epoch == 0) precess_date(false, &s.hint_ra_hours, &s.hint_dec);
+    s.hint_ra_hours = request->ra;
+    s.hint_dec = request->dec;
+    if (request->epoch == 0) precess_date(false, &s.hint_ra_hours, &s.hint_dec);
 }
 
 // Makes the index of scale the loaded one; false when it cannot be loaded.
 bool load_index(SolveState& s, float scale, const char* path) {
     if (s.loaded_scale == scale) return true;
-    kestil_solver_release_index(&s.loaded);
+    kestil_solver_release_index(&s.owned);
+    s.loaded = nullptr;
     s.loaded_scale = 0.0f;
-    if (!kestil_solver_load_index(path, &s.loaded)) return false;
+    if (s.request->cache) {
+        s.loaded = kestil_solver_cached_index(s.request->cache, path);
+        if (!s.loaded) return false;
+    } else {
+        if (!kestil_solver_load_index(path, &s.owned)) return false;
+        s.loaded = &s.owned;
+    }
     s.loaded_scale = scale;
     return true;
 }
@@ -143,50 +161,54 @@ bool load_index(SolveState& s, float scale, const char* path) {
 // Radius of the search cone around the position hint, degrees: the hint's radius plus half the
 // image diagonal (with a scale hint) or the index's quad scale.
 double cone_radius(const SolveState& s, double index_scale) {
-    const SolverSettings* settings = s.settings;
+    const SolveRequest* request = s.request;
     double extension = index_scale;
-    if (settings->scale_hint > 0) {
+    if (request->scale_hint > 0) {
         double w = s.image_width, h = s.image_height;
-        extension = std::sqrt(w * w + h * h) * 0.5 * settings->scale_hint;
+        extension = std::sqrt(w * w + h * h) * 0.5 * request->scale_hint;
     }
-    return settings->radius + extension;
+    return request->radius + extension;
 }
 
 // Fills the catalogue view for one attempt; false when the stage may not run.
 bool make_view(SolveState& s, const IndexFile** catalog) {
-    *catalog = &s.loaded;
-    if (!s.use_hint) return s.loaded.quad_count > 0;
-    const SolverSettings* settings = s.settings;
-    double radius = cone_radius(s, s.loaded.scale);
+    *catalog = s.loaded;
+    if (!s.use_hint) return s.loaded->quad_count > 0;
+    double radius = cone_radius(s, s.loaded->scale);
     int32_t in_cone = kestil_solver_cone_catalog(
-        &s.loaded, static_cast<float>(s.hint_ra_hours * 15.0 * rad_per_deg),
+        s.loaded, static_cast<float>(s.hint_ra_hours * 15.0 * rad_per_deg),
         static_cast<float>(s.hint_dec * rad_per_deg), static_cast<float>(radius * rad_per_deg),
         &s.view);
-    solver_progress(settings, "%d catalog stars within %.2f° of the position hint\n", in_cone,
+    kestil_solver_progress(s.request, "%d catalog stars within %.2f° of the position hint\n", in_cone,
                     radius);
     *catalog = &s.view;
-    return s.loaded.quad_count > 0 && in_cone > 3;
+    return s.loaded->quad_count > 0 && in_cone > 3;
 }
 
 struct Fit {
     float ra, dec, angle, scale, rms;
     int32_t parity, matched, pairs;
+    PlateModel model;
+    double log_odds;
 };
 
 // A fit of the schedule is accepted only when the index stars of the whole field confirm it:
 // six pairs within three pixels can be chance when most pairs handed to the fit are wrong.
 // The strongest four matches are left out of the evidence, as the stars of the quad that may
 // have made the fit by chance would be.
-bool plate_verified(SolveState& s, const IndexFile* catalog, const PlateModel& model) {
+bool plate_verified(SolveState& s, const IndexFile* catalog, const PlateModel& model,
+                    double* log_odds) {
     auto width = static_cast<int32_t>(s.image->width),
          height = static_cast<int32_t>(s.image->height);
     if (!s.grid.head) kestil_solver_star_grid(s.stars, s.star_count, width, height, &s.grid);
     VerifyResult evidence{};
     if (kestil_solver_verify(&model, &s.grid, width, height, catalog, nullptr, nullptr, 0, 4, 0,
-                             nullptr, 0, nullptr, &evidence))
+                             nullptr, 0, nullptr, &evidence)) {
+        *log_odds = evidence.log_odds;
         return true;
-    solver_progress(
-        s.settings,
+    }
+    kestil_solver_progress(
+        s.request,
         "Solution rejected by verification: log-odds %.1f, %d of %d index stars matched\n",
         evidence.log_odds, evidence.hits, evidence.references);
     return false;
@@ -200,8 +222,8 @@ bool run_stage(SolveState& s, int32_t pass, const IndexFile* catalog, Fit* fit) 
         s.stars, k, static_cast<int32_t>(s.image->width), static_cast<int32_t>(s.image->height),
         s.cell, &occupied, s.quads);
     if (quads == 0) return false;
-    solver_progress(s.settings, "Stage %d: %d brightest stars, %d quads, %d catalog quads\n", pass,
-                    k, static_cast<int>(quads), static_cast<int>(s.loaded.quad_count));
+    kestil_solver_progress(s.request, "Stage %d: %d brightest stars, %d quads, %d catalog quads\n",
+                           pass, k, static_cast<int>(quads), static_cast<int>(s.loaded->quad_count));
     uint32_t matches = kestil_solver_match_quads(s.quads, quads, catalog, s.matches, &s.control);
     int32_t pairs = kestil_solver_match_stars(s.matches, matches, s.pairs, &s.control);
     if (s.control.aborted) return false;
@@ -212,37 +234,41 @@ bool run_stage(SolveState& s, int32_t pass, const IndexFile* catalog, Fit* fit) 
     PlateModel model{};
     if (!kestil_solver_compute_center_model(s.pairs, pairs, centre_x, centre_y, &model, &f.matched))
         return false;
-    if (!plate_verified(s, catalog, model)) return false;
+    if (!plate_verified(s, catalog, model, &f.log_odds)) return false;
+    f.model = model;
     plate_model_sky(&model, centre_x, centre_y, &f.ra, &f.dec);
     plate_fit_orientation(&model.fit, &f.angle, &f.parity);
     f.scale = model.fit.scale;
     f.rms = model.fit.rms;
     f.pairs = pairs;
-    int32_t hint = s.settings->parity;
+    int32_t hint = s.request->parity;
     if (hint != 0 && hint != f.parity) {
-        solver_progress(s.settings, "Solution with parity %d rejected by the parity hint %d\n",
-                        f.parity, hint);
+        kestil_solver_progress(s.request,
+                               "Solution with parity %d rejected by the parity hint %d\n",
+                               f.parity, hint);
         s.wrong_parity = true;
         return false;
     }
     *fit = f;
+    s.frame_stars = s.stars;
+    s.frame_count = s.star_count;
     return true;
 }
 
 // Passes over the stages, each walking the index list; stops at the first accepted fit.
 void run_schedule(SolveState& s, Fit* fit) {
-    const SolverSettings* settings = s.settings;
+    const SolveRequest* request = s.request;
     for (int32_t pass = 1; pass <= s.stage_count; ++pass) {
         if (s.accepted || s.control.aborted) break;
         for (int32_t step = 0; step < s.scale_count; ++step) {
             if (s.accepted || s.control.aborted) break;
             float scale =
-                s.scales[solver_walk_index(pass, step, s.scale_count, settings->scale_hint)];
+                s.scales[solver_walk_index(pass, step, s.scale_count, request->scale_hint)];
             char path[SOLVER_PATH_SIZE];
             char label[SOLVER_LABEL_SIZE];
-            index_file_name(path, sizeof path, settings, scale);
+            kestil_solver_index_path(path, sizeof path, request->index_dir, scale);
             index_label(scale, label);
-            solver_progress(settings, "Solving with index %s...\n", label);
+            kestil_solver_progress(request, "Solving with index %s...\n", label);
             if (!load_index(s, scale, path)) continue;
             const IndexFile* catalog = nullptr;
             bool may_run = make_view(s, &catalog);
@@ -275,7 +301,7 @@ void extended_stars(SolveState& s, const void* data, uint32_t length, StarList* 
     list->width = static_cast<int32_t>(s.image->width);
     list->height = static_cast<int32_t>(s.image->height);
     SolverImage* unbinned_image = nullptr;
-    if (s.bin_factor > 1 && !s.settings->downsample_set) {
+    if (s.bin_factor > 1 && !s.request->downsample_set) {
         int32_t unbinned = 1, w = 0, h = 0;
         bool bayer = false;
         const char* message = nullptr;
@@ -285,9 +311,9 @@ void extended_stars(SolveState& s, const void* data, uint32_t length, StarList* 
         if (unbinned_image && unbinned < s.bin_factor) {
             list->buffer = allocate<ImageStar>(SOLVER_MAX_IMAGE_STARS);
             int32_t found = kestil_solver_image_stars(unbinned_image, list->buffer);
-            solver_progress(s.settings,
-                            "Extended search: %d stars detected in the image binned %d x %d\n",
-                            found, unbinned, unbinned);
+            kestil_solver_progress(
+                s.request, "Extended search: %d stars detected in the image binned %d x %d\n",
+                found, unbinned, unbinned);
             if (found >= min_stars) {
                 list->stars = list->buffer;
                 list->count = found;
@@ -303,7 +329,8 @@ void extended_stars(SolveState& s, const void* data, uint32_t length, StarList* 
 // After the schedule found nothing: every quad proposes a plate, verified on its own.
 void run_extended(SolveState& s, const void* data, uint32_t length, Fit* fit) {
     // The stages' buffers are done with: their room serves the extended search.
-    kestil_solver_release_index(&s.loaded);
+    kestil_solver_release_index(&s.owned);
+    s.loaded = nullptr;
     s.loaded_scale = 0.0f;
     free(s.quads);
     free(s.matches);
@@ -319,7 +346,7 @@ void run_extended(SolveState& s, const void* data, uint32_t length, Fit* fit) {
     in.width = list.width;
     in.height = list.height;
     int32_t bin = list.bin;
-    in.settings = s.settings;
+    in.request = s.request;
     in.centre_x = static_cast<float>(s.image_width) / static_cast<float>(2 * bin);
     in.centre_y = static_cast<float>(s.image_height) / static_cast<float>(2 * bin);
     in.pixels_per_image_pixel = 1.0 / bin;
@@ -329,8 +356,9 @@ void run_extended(SolveState& s, const void* data, uint32_t length, Fit* fit) {
     in.hint_ra = s.hint_ra_hours * 15.0 * rad_per_deg;
     in.hint_dec = s.hint_dec * rad_per_deg;
     in.control = &s.control;
-    solver_progress(s.settings, "Extended search: %d stars, each quad verified on its own\n",
-                    in.star_count);
+    kestil_solver_progress(s.request,
+                           "Extended search: %d stars, each quad verified on its own\n",
+                           in.star_count);
     ExtendedResult result{};
     bool found = kestil_solver_extended_search(&in, &result);
     if (result.wrong_parity) s.wrong_parity = true;
@@ -342,7 +370,15 @@ void run_extended(SolveState& s, const void* data, uint32_t length, Fit* fit) {
     f.rms = result.rms;
     f.matched = result.matched;
     f.pairs = result.matched;
+    f.model = result.model;
+    f.log_odds = result.log_odds;
     *fit = f;
+    s.frame_stars = list.stars;
+    s.frame_count = list.count;
+    if (list.buffer == list.stars) {
+        s.extended_stars = list.buffer;
+        list.buffer = nullptr;
+    }
     s.bin_factor = bin;
     s.accepted = true;
     s.solved_scale = result.index_scale;
@@ -353,7 +389,7 @@ void fill_solution(const SolveState& s, const Fit& fit, SolverSolution* solution
     solution->dec_j2000 = fit.dec * deg_per_rad;
     solution->ra = solution->ra_j2000;
     solution->dec = solution->dec_j2000;
-    if (s.settings->epoch == 0) precess_date(true, &solution->ra, &solution->dec);
+    if (s.request->epoch == 0) precess_date(true, &solution->ra, &solution->dec);
     solution->angle = fit.angle * deg_per_rad;
     solution->scale = fit.scale * deg_per_rad / s.bin_factor;
     solution->rms = fit.rms * deg_per_rad * 3600.0;
@@ -372,12 +408,12 @@ bool solve(SolveState& s, const void* data, uint32_t length, Fit* fit) {
     // search may look for the stars of the unbinned image.
     bool enough = detect_stars(s);
     bool unbinned_may_help =
-        s.bin_factor > 1 && !s.settings->downsample_set && !s.settings->no_extended_search;
+        s.bin_factor > 1 && !s.request->downsample_set && !s.request->no_extended_search;
     if (!enough && !unbinned_may_help) return false;
     s.quads = allocate<ImageQuad>(SOLVER_MAX_IMAGE_QUADS);
     s.cell = static_cast<int32_t>(std::max(s.image->width, s.image->height) / SOLVER_QUAD_GRID);
-    s.stage_count = solver_stage_table(s.settings->depth, s.star_count, s.stages);
-    s.scale_count = list_index_scales(s.settings, s.settings->scale_hint, s.image_width,
+    s.stage_count = solver_stage_table(s.request->depth, s.star_count, s.stages);
+    s.scale_count = list_index_scales(s.request, s.request->scale_hint, s.image_width,
                                       s.image_height, s.scales);
     if (s.scale_count <= 0) {
         if (enough) s.early_message = no_index;
@@ -387,7 +423,7 @@ bool solve(SolveState& s, const void* data, uint32_t length, Fit* fit) {
     s.matches = allocate<QuadMatch>(SOLVER_MAX_QUAD_MATCHES);
     s.pairs = allocate<StarMatch>(SOLVER_MAX_STAR_MATCHES);
     if (enough) run_schedule(s, fit);
-    if (!s.accepted && !s.control.aborted && !s.settings->no_extended_search)
+    if (!s.accepted && !s.control.aborted && !s.request->no_extended_search)
         run_extended(s, data, length, fit);
     if (s.accepted) s.early_message = nullptr;
     return true;
@@ -395,7 +431,7 @@ bool solve(SolveState& s, const void* data, uint32_t length, Fit* fit) {
 
 }  // namespace
 
-extern "C" void kestil_solver_solve(const SolverSettings* settings, const void* data,
+extern "C" void kestil_solver_solve(const SolveRequest* request, const void* data,
                                     uint32_t length, SolverSolution* solution) {
     double start = kestil_monotonic_time();
     Fit fit{};
@@ -403,10 +439,13 @@ extern "C" void kestil_solver_solve(const SolverSettings* settings, const void* 
     const char* control_message = nullptr;
     bool accepted = false;
     bool wrong_parity = false;
+    SolveDetails* details = request->details;
+    if (details) kestil_solver_release_details(details);
     {
         SolveState s;
-        s.settings = settings;
-        if (settings->cpu_limit > 0) s.control.deadline = start + settings->cpu_limit;
+        s.request = request;
+        if (request->cpu_limit > 0) s.control.deadline = start + request->cpu_limit;
+        s.control.abort_request = request->stop;
         if (solve(s, data, length, &fit)) {
             accepted = s.accepted;
             if (accepted) {
@@ -418,6 +457,21 @@ extern "C" void kestil_solver_solve(const SolverSettings* settings, const void* 
         if (s.image) {
             solution->image_width = s.image_width;
             solution->image_height = s.image_height;
+        }
+        if (details && s.image) {
+            DetailsInput in{};
+            in.request = request;
+            in.width = s.image_width;
+            in.height = s.image_height;
+            in.bin = s.bin_factor;
+            in.stars = accepted ? s.frame_stars : s.stars;
+            in.star_count = accepted ? s.frame_count : s.star_count;
+            in.model = accepted ? &fit.model : nullptr;
+            in.log_odds = fit.log_odds;
+            in.scales = s.scales;
+            in.scale_count = s.scale_count;
+            in.solved_scale = s.solved_scale;
+            kestil_solver_fill_details(&in, details);
         }
         early_message = s.early_message;
         control_message = s.control.aborted ? s.control.message : nullptr;
@@ -437,4 +491,21 @@ extern "C" void kestil_solver_solve(const SolverSettings* settings, const void* 
     }
     if (!accepted && !solution->message) solution->message = "Unknown error";
     solution->time = kestil_monotonic_time() - start;
+}
+
+extern "C" void kestil_solver_default_request(SolveRequest* request) {
+    memset(request, 0, sizeof *request);
+    const char* base = getenv("KESTIL_CACHE_BASE");
+    if (base)
+        snprintf(request->index_dir, sizeof request->index_dir, "%s/solver", base);
+    else
+        snprintf(request->index_dir, sizeof request->index_dir, "%s/.kestil/solver",
+                 kestil_uni_home_folder());
+    static_assert(static_cast<int>(PUBLISHED_INDEX_COUNT) == static_cast<int>(SOLVER_SCALE_COUNT));
+    for (int32_t i = 0; i < SOLVER_SCALE_COUNT; ++i) request->scales[i] = published_scales[i].scale;
+    request->scale_count = SOLVER_SCALE_COUNT;
+    request->epoch = 2000.0;
+    request->downsample = 2;
+    request->cpu_limit = 180.0;
+    request->header_hints = true;
 }

@@ -173,7 +173,7 @@ bool write_sections(FILE* file, float scale, const CatalogStar* stars, uint32_t 
 
 extern "C" {
 
-int index_file_name(char* buffer, size_t size, const SolverSettings* settings, float scale) {
+int kestil_solver_index_path(char* buffer, size_t size, const char* directory, float scale) {
     char scale_text[48];
     // Whole scales are written as integers; the bound keeps the conversion to int defined.
     if (truncf(scale) == scale && fabsf(scale) < 1e9f)
@@ -181,13 +181,16 @@ int index_file_name(char* buffer, size_t size, const SolverSettings* settings, f
     else
         snprintf(scale_text, sizeof scale_text, "%04.1f", static_cast<double>(scale));
     const char* catalog = scale < 1.0f ? "gaia" : "tyc2";
-    if (!settings || !settings->index_dir[0])
+    if (!directory || !directory[0])
         return snprintf(buffer, size, "index-%sdeg-%s.zeph", scale_text, catalog);
-    const char* directory = settings->index_dir;
-    const size_t length = strnlen(directory, sizeof settings->index_dir);
+    const size_t length = strnlen(directory, SOLVER_PATH_SIZE);
     const char* separator = directory[length - 1] == '/' ? "" : "/";
     return snprintf(buffer, size, "%.*s%sindex-%sdeg-%s.zeph", static_cast<int>(length),
                     directory, separator, scale_text, catalog);
+}
+
+int index_file_name(char* buffer, size_t size, const SolverSettings* settings, float scale) {
+    return kestil_solver_index_path(buffer, size, settings ? settings->index_dir : nullptr, scale);
 }
 
 bool kestil_solver_index_read_header(FILE* file, IndexHeader* header) {

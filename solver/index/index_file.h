@@ -63,6 +63,10 @@ typedef struct IndexFile {
 // settings or with an empty directory) into buffer, truncating. Result: the formatted length.
 int index_file_name(char* buffer, size_t size, const SolverSettings* settings, float scale);
 
+// The same for an index directory (null or empty: the bare name); at most SOLVER_PATH_SIZE
+// bytes of directory are used.
+int kestil_solver_index_path(char* buffer, size_t size, const char* directory, float scale);
+
 // Reads the 64-byte header from the start of file. Result: true when magic and version are good;
 // diagnostics on the standard error otherwise.
 bool kestil_solver_index_read_header(FILE* file, IndexHeader* header);

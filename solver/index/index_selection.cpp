@@ -9,6 +9,7 @@
 #include "framework/files.h"
 #include "framework/log.h"
 #include "solver/index/index_file.h"
+#include "solver/solve_progress.h"
 
 namespace {
 
@@ -26,18 +27,17 @@ bool contains(const float* scales, int count, float scale) {
 
 extern "C" {
 
-int list_index_scales(const SolverSettings* settings, double scale_hint, int width, int height,
+int list_index_scales(const SolveRequest* request, double scale_hint, int width, int height,
                       float* scales) {
     float installed[SOLVER_SCALE_COUNT];
     int installed_count = 0;
-    FILE* progress = progress_stream ? progress_stream : stdout;
-    for (int i = 0; i < settings->scale_count && i < SOLVER_SCALE_COUNT; ++i) {
+    for (int i = 0; i < request->scale_count && i < SOLVER_SCALE_COUNT; ++i) {
         char path[SOLVER_PATH_SIZE];
-        index_file_name(path, sizeof path, settings, settings->scales[i]);
+        kestil_solver_index_path(path, sizeof path, request->index_dir, request->scales[i]);
         if (kestil_uni_is_readable(path))
-            installed[installed_count++] = settings->scales[i];
-        else if (settings->verbosity > 0)
-            fprintf(progress, "Index %s is not installed\n", path);
+            installed[installed_count++] = request->scales[i];
+        else
+            kestil_solver_progress(request, "Index %s is not installed\n", path);
     }
     int count = 0;
     const bool hinted = scale_hint > 0;
@@ -45,7 +45,7 @@ int list_index_scales(const SolverSettings* settings, double scale_hint, int wid
         const double rad_per_px = scale_hint / deg_per_rad;
         char path[SOLVER_PATH_SIZE];
         float selected = 0;
-        if (kestil_solver_select_index(settings, installed, installed_count,
+        if (kestil_solver_select_index(request->index_dir, installed, installed_count,
                                        static_cast<float>(width * rad_per_px),
                                        static_cast<float>(height * rad_per_px), path, &selected))
             scales[count++] = selected;
@@ -69,7 +69,7 @@ int list_index_scales(const SolverSettings* settings, double scale_hint, int wid
     }
 }
 
-bool kestil_solver_select_index(const SolverSettings* settings, const float* candidates,
+bool kestil_solver_select_index(const char* index_dir, const float* candidates,
                                 int count, float field_width, float field_height, char* path,
                                 float* selected) {
     static const char name[] = "kestil_solver_select_index";
@@ -80,7 +80,7 @@ bool kestil_solver_select_index(const SolverSettings* settings, const float* can
     for (int i = 0; i < count; ++i) {
         const float key = fit(candidates[i], target);
         char candidate_path[SOLVER_PATH_SIZE];
-        index_file_name(candidate_path, sizeof candidate_path, settings, candidates[i]);
+        kestil_solver_index_path(candidate_path, sizeof candidate_path, index_dir, candidates[i]);
         if (!kestil_uni_is_readable(candidate_path) || (chosen && !(key < best_key))) continue;
         chosen = true;
         best_key = key;
@@ -93,7 +93,7 @@ bool kestil_solver_select_index(const SolverSettings* settings, const float* can
         return true;
     }
     kestil_error("%s: no index-*deg-*.zeph index file found in %s", name,
-                 settings->index_dir[0] ? settings->index_dir : "the working directory");
+                 index_dir && index_dir[0] ? index_dir : "the working directory");
     return false;
 }
 

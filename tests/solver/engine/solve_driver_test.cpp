@@ -19,6 +19,8 @@
 #include "solver/engine/quad_match.h"
 #include "solver/engine/solve_driver.h"
 #include "solver/engine/star_match.h"
+#include "solver/index/index_file.h"
+#include "solver/solve.h"
 #include "solver/solver_types.h"
 #include "solver/stars/image_stars.h"
 #include "tests/support/heap_watch.hpp"
@@ -79,10 +81,8 @@ protected:
             options.ra = 150;
             options.dec = 30;
             options.radius = 4;
-            SolverSettings settings{};
-            snprintf(settings.index_dir, sizeof settings.index_dir, "%s", directory->c_str());
             char path[SOLVER_PATH_SIZE];
-            index_file_name(path, sizeof path, &settings, scale);
+            kestil_solver_index_path(path, sizeof path, directory->c_str(), scale);
             ASSERT_TRUE(build_index_file(catalog->data(), catalog->size(), &options, path, nullptr,
                                          &message)) << message;
         }
@@ -127,8 +127,8 @@ protected:
         return bytes;
     }
 
-    static SolverSettings settings() {
-        SolverSettings s{};
+    static SolveRequest settings() {
+        SolveRequest s{};
         snprintf(s.index_dir, sizeof s.index_dir, "%s", directory->c_str());
         const float all[] = {0.2f, 0.5f, 1.0f, 2.0f, 5.0f, 10.0f, 20.0f};
         std::copy(all, all + 7, s.scales);
@@ -140,16 +140,18 @@ protected:
     }
 
     // Solves with progress lines captured.
-    static SolverSolution solve(const SolverSettings& s, const std::vector<uint8_t>& bytes,
+    static SolverSolution solve(const SolveRequest& s, const std::vector<uint8_t>& bytes,
                                 std::string* progress = nullptr) {
         char* text = nullptr;
         size_t size = 0;
         FILE* stream = open_memstream(&text, &size);
-        FILE* saved = progress_stream;
-        progress_stream = stream;
+        SolveRequest request = s;
+        request.progress = [](void* context, const char* line) {
+            fputs(line, static_cast<FILE*>(context));
+        };
+        request.progress_context = stream;
         SolverSolution solution{};
-        kestil_solver_solve(&s, bytes.data(), static_cast<uint32_t>(bytes.size()), &solution);
-        progress_stream = saved;
+        kestil_solver_solve(&request, bytes.data(), static_cast<uint32_t>(bytes.size()), &solution);
         fclose(stream);
         if (progress) *progress = std::string(text, size);
         free(text);
@@ -228,7 +230,7 @@ TEST_F(Sky, SolvesBlindWithHintsBinnedAndInJNow) {
         std::vector<uint8_t> bytes =
             image(field(c.ra, c.dec, c.arcsec, c.angle, c.parity, c.width, c.height), 0,
                   c.downsample == 2 ? 5.0 : 3.0);
-        SolverSettings s = settings();
+        SolveRequest s = settings();
         s.downsample = c.downsample;
         s.scale_hint = c.scale_hint;
         s.epoch = c.epoch;
@@ -239,9 +241,7 @@ TEST_F(Sky, SolvesBlindWithHintsBinnedAndInJNow) {
             if (c.epoch == 0) hint = kestil_precess(&hint, 2000, now);
             s.ra = hint.lon * 180 / M_PI / 15;
             s.dec = hint.lat * 180 / M_PI;
-            s.ra_set = s.dec_set = true;
         }
-        s.verbosity = 1;
         std::string progress;
         SolverSolution solution = solve(s, bytes, &progress);
         const char* cone = cones[case_number++];
@@ -290,7 +290,7 @@ TEST_F(Sky, CentreOfOddSizedBinnedImages) {
         const double arcsec = 4.0;
         std::vector<uint8_t> bytes =
             image(field(150.1, 30.1, arcsec, 25.0, 1, c.width, c.height), 0, 5.0);
-        SolverSettings s = settings();
+        SolveRequest s = settings();
         s.downsample = c.downsample;
         SolverSolution solution = solve(s, bytes);
         ASSERT_TRUE(solution.solved) << (solution.message ? solution.message : "");
@@ -326,9 +326,8 @@ TEST_F(Sky, WalkOrderAndIndexLoads) {
                           {0, true, "521125521", "5151"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.scale_hint) + (c.damaged ? " damaged" : ""));
-        SolverSettings settings = Sky::settings();
+        SolveRequest settings = Sky::settings();
         if (c.damaged) snprintf(settings.index_dir, sizeof settings.index_dir, "%s", damaged.c_str());
-        settings.verbosity = 1;
         settings.no_extended_search = true;  // the walk of the schedule alone
         settings.scale_hint = c.scale_hint;
         engine_test::LogCapture log;
@@ -374,11 +373,10 @@ TEST_F(Sky, ExtendedSearchSolvesWhatTheStagesMissAndNothingElse) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        SolverSettings s = settings();
+        SolveRequest s = settings();
         s.downsample = 2;  // the default, not given
         s.no_extended_search = !c.extended;
         s.cpu_limit = c.cpu_limit;
-        s.verbosity = 1;
         std::string progress;
         SolverSolution solution = solve(s, *c.bytes, &progress);
         ASSERT_EQ(c.solved, solution.solved) << (solution.message ? solution.message : "");
@@ -425,10 +423,9 @@ TEST_F(Sky, UnsolvedRunsSayWhy) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        SolverSettings s = settings();
+        SolveRequest s = settings();
         s.scales[0] = 1.0f;  // one index keeps the exhaustive runs short
         s.scale_count = 1;
-        s.verbosity = 1;
         s.parity = c.parity;
         s.cpu_limit = c.cpu_limit;
         if (c.empty_dir) snprintf(s.index_dir, sizeof s.index_dir, "%s", empty_pattern);
@@ -500,7 +497,7 @@ TEST_F(Sky, PeakHeapOfASolve) {
     {
         SolverSolution warm_up{};
         const std::vector<uint8_t> bytes = image(field(150.2, 30.1, 6.0, 10.0, 1, 800, 600));
-        const SolverSettings settings = Sky::settings();
+        const SolveRequest settings = Sky::settings();
         engine_work = {};
         engine_test::LogHandlerScope log(note_engine_work);
         kestil_solver_solve(&settings, bytes.data(), static_cast<uint32_t>(bytes.size()), &warm_up);
@@ -510,7 +507,7 @@ TEST_F(Sky, PeakHeapOfASolve) {
         sim::SkyWcs w = field(150.2, 30.1, 6.0 * c.downsample, 10.0, 1, c.width, c.height);
         std::vector<uint8_t> bytes =
             c.random ? random_image(w, 400, 3, 9) : image(w, 0, c.downsample == 2 ? 5.0 : 3.0);
-        SolverSettings settings = Sky::settings();
+        SolveRequest settings = Sky::settings();
         settings.downsample = c.downsample;
         SolverSolution solution{};
         size_t peak = 0, left = 0;

@@ -16,18 +16,18 @@ namespace {
 
 const std::vector<float> all_scales = {0.2f, 0.5f, 1, 2, 5, 10, 20};
 
-SolverSettings settings_for(const TempDir& dir, const std::vector<float>& selected) {
-    SolverSettings settings{};
+SolveRequest settings_for(const TempDir& dir, const std::vector<float>& selected) {
+    SolveRequest settings{};
     snprintf(settings.index_dir, sizeof settings.index_dir, "%s", dir.path().c_str());
     for (float s : selected) settings.scales[settings.scale_count++] = s;
     return settings;
 }
 
 // Installation is only a readable file; its contents do not matter to the selection.
-void install(const SolverSettings& settings, const std::vector<float>& scales) {
+void install(const SolveRequest& settings, const std::vector<float>& scales) {
     for (float s : scales) {
         char path[SOLVER_PATH_SIZE];
-        index_file_name(path, sizeof path, &settings, s);
+        kestil_solver_index_path(path, sizeof path, settings.index_dir, s);
         ASSERT_TRUE(write_file(path, {'x'}));
     }
 }
@@ -57,7 +57,7 @@ TEST(ListIndexScales, OrderWithAndWithoutHint) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         TempDir dir;
-        const SolverSettings settings = settings_for(dir, c.selected);
+        const SolveRequest settings = settings_for(dir, c.selected);
         install(settings, c.installed);
         float scales[SOLVER_SCALE_COUNT] = {};
         LogCapture log(1);
@@ -68,19 +68,19 @@ TEST(ListIndexScales, OrderWithAndWithoutHint) {
 
 TEST(ListIndexScales, VerboseMissingLinesAndSelectionLog) {
     TempDir dir;
-    SolverSettings settings = settings_for(dir, {5, 1});
-    settings.verbosity = 1;
-    FILE* saved = progress_stream;
-    progress_stream = stdout;
+    SolveRequest settings = settings_for(dir, {5, 1});
+    std::string progress;
+    settings.progress = [](void* context, const char* line) {
+        *static_cast<std::string*>(context) += line;
+    };
+    settings.progress_context = &progress;
     float scales[SOLVER_SCALE_COUNT];
-    testing::internal::CaptureStdout();
     EXPECT_EQ(0, list_index_scales(&settings, 0.0, 100, 100, scales));
     EXPECT_EQ("Index " + dir.path() + "/index-05deg-tyc2.zeph is not installed\n" + "Index " +
                   dir.path() + "/index-01deg-tyc2.zeph is not installed\n",
-              testing::internal::GetCapturedStdout());
-    progress_stream = saved;
+              progress);
 
-    SolverSettings all = settings_for(dir, all_scales);
+    SolveRequest all = settings_for(dir, all_scales);
     install(all, all_scales);
     LogCapture log(3);
     ASSERT_EQ(7, list_index_scales(&all, 0.001, 3000, 2000, scales));
@@ -98,12 +98,10 @@ TEST(SelectIndex, NothingReadable) {
         {"/nonexistent/indexes", "/nonexistent/indexes"},
     };
     for (const Case& c : cases) {
-        SolverSettings settings{};
-        snprintf(settings.index_dir, sizeof settings.index_dir, "%s", c.dir);
         char path[SOLVER_PATH_SIZE] = "untouched";
         float selected = -1;
         LogCapture log(1);
-        EXPECT_FALSE(kestil_solver_select_index(&settings, candidates, 2, 0.05f, 0.05f, path,
+        EXPECT_FALSE(kestil_solver_select_index(c.dir, candidates, 2, 0.05f, 0.05f, path,
                                                 &selected));
         EXPECT_EQ("kestil_solver_select_index: no index-*deg-*.zeph index file found in " +
                       c.expected + "\n",
