@@ -2,7 +2,7 @@
 // Usage: fuzz_make_seeds <corpus folder>   (normally fuzz/corpus; built by the fuzz preset)
 // Every seed is a small valid input made here: raw images of the four layouts, FITS files of
 // each sample encoding, images in FITS extensions (plain and tile-compressed, from cfitsio),
-// JPEG streams from libjpeg's compressor and a camera raw (DNG) file from
+// JPEG streams from libjpeg's compressor (tools/jpeg) and a camera raw (DNG) file from
 // the project's DNG writer. The load_image seeds carry the downsample byte of that target first.
 // The seeds are committed; rerun this only when a format gains something worth seeding.
 #include <stdio.h>
@@ -19,6 +19,7 @@
 
 #include "solver/image/solver_image.h"
 #include "tools/dng/dng_writer.h"
+#include "tools/jpeg/jpeg_writer.hpp"
 
 namespace {
 
@@ -105,30 +106,20 @@ Bytes fits_image(int bitpix, int width, int height, int planes, const std::vecto
 
 // A JPEG stream of a small gradient from libjpeg's compressor.
 Bytes jpeg_image(int width, int height, int components, int quality) {
-    jpeg_compress_struct info;
-    jpeg_error_mgr error;
-    info.err = jpeg_std_error(&error);
-    jpeg_create_compress(&info);
-    unsigned char* buffer = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&info, &buffer, &size);
-    info.image_width = JDIMENSION(width);
-    info.image_height = JDIMENSION(height);
-    info.input_components = components;
-    info.in_color_space = components == 1 ? JCS_GRAYSCALE : JCS_RGB;
-    jpeg_set_defaults(&info);
-    jpeg_set_quality(&info, quality, TRUE);
-    jpeg_start_compress(&info, TRUE);
-    std::vector<uint8_t> row(size_t(width) * components);
-    while (info.next_scanline < info.image_height) {
-        for (size_t i = 0; i < row.size(); ++i) row[i] = uint8_t(i * 9 + info.next_scanline * 13);
-        JSAMPROW pointer = row.data();
-        jpeg_write_scanlines(&info, &pointer, 1);
-    }
-    jpeg_finish_compress(&info);
-    jpeg_destroy_compress(&info);
-    Bytes bytes(buffer, buffer + size);
-    free(buffer);
+    kestil_jpeg::JpegLayout layout;
+    layout.width = width;
+    layout.height = height;
+    layout.components = components;
+    layout.in_space = components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+    layout.quality = quality;
+    Bytes bytes;
+    kestil_jpeg::encode_jpeg(
+        layout,
+        [&](int y, uint8_t* row) {
+            for (size_t i = 0; i < size_t(width) * components; ++i)
+                row[i] = uint8_t(i * 9 + size_t(y) * 13);
+        },
+        &bytes);
     return bytes;
 }
 

@@ -14,11 +14,10 @@
 #include <string>
 #include <vector>
 
-#include <jpeglib.h>  // after <cstdio>: it uses size_t and FILE
-
 #include "framework/clock.h"
 #include "solver/image/noise_filter.h"
 #include "solver/image/solver_image.h"
+#include "tools/jpeg/jpeg_writer.hpp"
 
 namespace {
 
@@ -75,30 +74,18 @@ std::vector<uint8_t> raw2_file() {
 }
 
 std::vector<uint8_t> jpeg_file() {
-    jpeg_compress_struct info;
-    jpeg_error_mgr error;
-    info.err = jpeg_std_error(&error);
-    jpeg_create_compress(&info);
-    unsigned char* buffer = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&info, &buffer, &size);
-    info.image_width = width;
-    info.image_height = height;
-    info.input_components = 1;
-    info.in_color_space = JCS_GRAYSCALE;
-    jpeg_set_defaults(&info);
-    jpeg_set_quality(&info, 90, TRUE);
-    jpeg_start_compress(&info, TRUE);
-    std::vector<uint8_t> row(width);
-    while (info.next_scanline < height) {
-        for (uint32_t x = 0; x < width; ++x) row[x] = uint8_t(sky(x, info.next_scanline) >> 6);
-        JSAMPROW rows[1] = {row.data()};
-        jpeg_write_scanlines(&info, rows, 1);
-    }
-    jpeg_finish_compress(&info);
-    jpeg_destroy_compress(&info);
-    std::vector<uint8_t> file(buffer, buffer + size);
-    std::free(buffer);
+    kestil_jpeg::JpegLayout layout;
+    layout.width = static_cast<int>(width);
+    layout.height = static_cast<int>(height);
+    layout.quality = 90;
+    std::vector<uint8_t> file;
+    kestil_jpeg::encode_jpeg(
+        layout,
+        [](int y, uint8_t* row) {
+            for (uint32_t x = 0; x < width; ++x)
+                row[x] = uint8_t(sky(x, static_cast<uint32_t>(y)) >> 6);
+        },
+        &file);
     return file;
 }
 

@@ -7,10 +7,9 @@
 #include <cstring>
 #include <memory>
 
-#include <jpeglib.h>  // needs size_t and FILE declared first
-
 #include "framework/handles.hpp"
 #include "tools/dng/dng_writer.h"
+#include "tools/jpeg/jpeg_writer.hpp"
 #include "tools/simulator/simulator.hpp"
 
 namespace kestil_simulator {
@@ -121,33 +120,19 @@ void encode_fits(const SkyImage& image, const SimulatorSettings& s, ImageFormat 
     out.resize(out.size() + (fits_block - (out.size() % fits_block)) % fits_block, 0);
 }
 
-bool encode_jpeg(const SkyImage& image, int quality, std::vector<uint8_t>& out) {
-    jpeg_compress_struct cinfo;
-    jpeg_error_mgr error;
-    cinfo.err = jpeg_std_error(&error);
-    jpeg_create_compress(&cinfo);
-    unsigned char* buffer = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&cinfo, &buffer, &size);
-    cinfo.image_width = static_cast<JDIMENSION>(image.width);
-    cinfo.image_height = static_cast<JDIMENSION>(image.height);
-    cinfo.input_components = 1;
-    cinfo.in_color_space = JCS_GRAYSCALE;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, quality, TRUE);
-    jpeg_start_compress(&cinfo, TRUE);
-    std::vector<uint8_t> row(static_cast<size_t>(image.width));
-    while (cinfo.next_scanline < cinfo.image_height) {
-        const uint16_t* source = image.pixels.data() + static_cast<size_t>(cinfo.next_scanline) * image.width;
-        for (int c = 0; c < image.width; ++c) row[static_cast<size_t>(c)] = to_8bit(source[c]);
-        JSAMPROW rows[1] = {row.data()};
-        jpeg_write_scanlines(&cinfo, rows, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-    out.assign(buffer, buffer + size);
-    std::free(buffer);
-    return true;
+bool encode_jpeg(const SkyImage& image, int quality, std::vector<uint8_t>& out,
+                 const char** message) {
+    kestil_jpeg::JpegLayout layout;
+    layout.width = image.width;
+    layout.height = image.height;
+    layout.quality = quality;
+    auto rows = [&image](int y, uint8_t* row) {
+        const uint16_t* source = image.pixels.data() + static_cast<size_t>(y) * image.width;
+        for (int c = 0; c < image.width; ++c) row[c] = to_8bit(source[c]);
+    };
+    if (kestil_jpeg::encode_jpeg(layout, rows, &out)) return true;
+    *message = "The JPEG image could not be written";
+    return false;
 }
 
 bool write_file(const std::string& path, const void* data, size_t size, const char** message) {
@@ -205,7 +190,7 @@ bool encode_image(const SkyImage& image, const SimulatorSettings& s, ImageFormat
         case ImageFormat::fits8:
         case ImageFormat::fits16:
         case ImageFormat::fits32: encode_fits(image, s, format, *bytes); return true;
-        case ImageFormat::jpeg: return encode_jpeg(image, jpeg_quality, *bytes);
+        case ImageFormat::jpeg: return encode_jpeg(image, jpeg_quality, *bytes, message);
         default: *message = "DNG is written to a file only"; return false;
     }
 }

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 #include <jpeglib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "image_test_support.hpp"
+#include "tools/jpeg/jpeg_writer.hpp"
 
 namespace {
 
@@ -18,29 +20,15 @@ using namespace image_test;
 // stored in the colour space jpeg_space.
 Bytes compress(int width, int height, J_COLOR_SPACE in_space, int components,
                J_COLOR_SPACE jpeg_space, const std::vector<uint8_t>& pixels) {
-    jpeg_compress_struct info;
-    jpeg_error_mgr error;
-    info.err = jpeg_std_error(&error);
-    jpeg_create_compress(&info);
-    unsigned char* buffer = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&info, &buffer, &size);
-    info.image_width = JDIMENSION(width);
-    info.image_height = JDIMENSION(height);
-    info.input_components = components;
-    info.in_color_space = in_space;
-    jpeg_set_defaults(&info);
-    jpeg_set_colorspace(&info, jpeg_space);
-    jpeg_set_quality(&info, 100, TRUE);
-    jpeg_start_compress(&info, TRUE);
-    while (info.next_scanline < info.image_height) {
-        JSAMPROW row = const_cast<JSAMPROW>(pixels.data() + size_t(info.next_scanline) * width * components);
-        jpeg_write_scanlines(&info, &row, 1);
-    }
-    jpeg_finish_compress(&info);
-    jpeg_destroy_compress(&info);
-    Bytes bytes(buffer, buffer + size);
-    std::free(buffer);
+    kestil_jpeg::JpegLayout layout{width, height, components, in_space, jpeg_space, 100};
+    const size_t row_size = size_t(width) * components;
+    Bytes bytes;
+    EXPECT_TRUE(kestil_jpeg::encode_jpeg(
+        layout,
+        [&](int y, uint8_t* row) {
+            std::copy_n(pixels.begin() + std::ptrdiff_t(size_t(y) * row_size), row_size, row);
+        },
+        &bytes));
     return bytes;
 }
 
