@@ -59,12 +59,39 @@ public:
         return result;
     }
     // Whether some line equals line.
-    bool contains(const std::string& line) const {
+    bool contains(const std::string& line) const { return count(line) > 0; }
+    // Whether some line holds part.
+    bool contains_part(const std::string& part) const {
         for (const LogLine& entry : entries())
-            if (entry.line == line) return true;
+            if (entry.line.find(part) != std::string::npos) return true;
         return false;
     }
+    // Number of lines equal to line.
+    int count(const std::string& line) const {
+        int found = 0;
+        for (const LogLine& entry : entries()) found += entry.line == line;
+        return found;
+    }
+    // Number of lines that start with prefix.
+    int count_prefix(const std::string& prefix) const {
+        int found = 0;
+        for (const LogLine& entry : entries()) found += entry.line.rfind(prefix, 0) == 0;
+        return found;
+    }
+    // The lines so far without their levels, forgotten here.
+    std::vector<std::string> take_lines() {
+        std::vector<std::string> result;
+        for (const LogLine& entry : take()) result.push_back(entry.line);
+        return result;
+    }
     void clear() { take(); }
+    // The lines of the capture that lives now, without their levels; none when none lives.
+    static std::vector<std::string> current() {
+        std::lock_guard<std::mutex> lock(mutex());
+        std::vector<std::string> result;
+        for (const LogLine& entry : stored()) result.push_back(entry.line);
+        return result;
+    }
 
 private:
     explicit LogCapture(std::optional<int> level)
@@ -88,6 +115,34 @@ private:
 
     kestil_log_handler saved_handler_;
     int saved_level_;
+};
+
+// Whether some of lines holds part.
+inline bool holds(const std::vector<std::string>& lines, const std::string& part) {
+    for (const std::string& line : lines)
+        if (line.find(part) != std::string::npos) return true;
+    return false;
+}
+
+// Routes the log at debug level to a handler of the test's own for the lifetime of the object,
+// then puts back the handler and level it found.
+class LogHandlerScope {
+public:
+    explicit LogHandlerScope(kestil_log_handler handler)
+        : handler_(kestil_log_message_handler), level_(kestil_get_log_level()) {
+        kestil_log_message_handler = handler;
+        kestil_set_log_level(3);
+    }
+    ~LogHandlerScope() {
+        kestil_log_message_handler = handler_;
+        kestil_set_log_level(level_);
+    }
+    LogHandlerScope(const LogHandlerScope&) = delete;
+    LogHandlerScope& operator=(const LogHandlerScope&) = delete;
+
+private:
+    kestil_log_handler handler_;
+    int level_;
 };
 
 }  // namespace test_support

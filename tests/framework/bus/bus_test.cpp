@@ -18,7 +18,6 @@ namespace {
 
 using bus_test::BusTest;
 using bus_test::Event;
-using bus_test::LogCapture;
 using bus_test::TestClient;
 using bus_test::TestDevice;
 
@@ -41,9 +40,9 @@ TEST_F(BusTest, TablesRefuseTheOneTooMany) {
         ASSERT_EQ(0, kestil_attach_device(&devices.back()->device));
     }
     TestDevice extra("extra");
-    LogCapture::take();
+    log_.take_lines();
     EXPECT_EQ(2, kestil_attach_device(&extra.device));
-    auto lines = LogCapture::take();
+    auto lines = log_.take_lines();
     ASSERT_EQ(1u, lines.size());
     EXPECT_EQ(0u, lines[0].find("[kestil_attach_device:"));
     EXPECT_NE(std::string::npos, lines[0].find("] Max device count reached"));
@@ -57,7 +56,7 @@ TEST_F(BusTest, TablesRefuseTheOneTooMany) {
     }
     TestClient extra_client("extra");
     EXPECT_EQ(2, kestil_attach_client(&extra_client.client));
-    EXPECT_TRUE(LogCapture::contains(LogCapture::take(), "Max client count reached"));
+    EXPECT_TRUE(test_support::holds(log_.take_lines(), "Max client count reached"));
     for (auto& client : clients) ASSERT_EQ(0, kestil_detach_client(&client->client));
     EXPECT_EQ(4, kestil_detach_client(&extra_client.client));
 }
@@ -123,7 +122,7 @@ TEST_F(BusTest, AccessTokens) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         kestil_set_master_token(c.master);
-        LogCapture::take();
+        log_.take_lines();
         PropertyHandle property = number_property("Locked", "P", 1);
         property->access_token = c.token;
         ASSERT_EQ(0, kestil_change_property(&client.client, property.get()));
@@ -355,9 +354,9 @@ TEST_F(BusTest, StoppingWithADeviceAttached) {
     TestClient client("C");
     ASSERT_EQ(0, kestil_attach_device(&device.device));
     ASSERT_EQ(0, kestil_attach_client(&client.client));
-    LogCapture::take();
+    log_.take_lines();
     EXPECT_EQ(7, kestil_stop());
-    EXPECT_TRUE(LogCapture::contains(LogCapture::take(), "KESTIL Bus: can't stop, 'Stays' is attached"));
+    EXPECT_TRUE(test_support::holds(log_.take_lines(), "KESTIL Bus: can't stop, 'Stays' is attached"));
     EXPECT_EQ(1u, client.recorder.events("detach").size());  // clients were detached on the way
     EXPECT_EQ(4, kestil_detach_client(&client.client));
     // Still running.
@@ -458,20 +457,19 @@ TEST_F(BusTest, ClientDetachingAbortsWhatItStarted) {
     device.recorder.clear();
     ASSERT_EQ(0, kestil_detach_client(&other.client));  // not the one that started it
     EXPECT_TRUE(device.recorder.events("change").empty());
-    LogCapture::take();
+    log_.take_lines();
     ASSERT_EQ(0, kestil_detach_client(&client.client));
     auto changes = device.recorder.events("change");
     ASSERT_EQ(1u, changes.size());
     EXPECT_EQ("ABORT", changes[0].property);
     EXPECT_EQ("", changes[0].peer);
     EXPECT_EQ(0x5u, changes[0].token);  // carries the device's token
-    EXPECT_TRUE(LogCapture::contains(LogCapture::take(),
-                                     "Aborting 'Camera'.EXPOSURE started by detached client 'Imager'"));
+    EXPECT_TRUE(test_support::holds(log_.take_lines(), "Aborting 'Camera'.EXPOSURE started by detached client 'Imager'"));
     // Entries left by a detached device are forgotten (and their properties released).
     ASSERT_EQ(0, kestil_attach_client(&client.client));
     ASSERT_EQ(0, kestil_change_number_property_1(&client.client, "Camera", "EXPOSURE", "TIME", 10));
     ASSERT_EQ(0, kestil_detach_device(&device.device));
-    EXPECT_TRUE(LogCapture::contains(LogCapture::take(), "Forgetting 'Camera'.EXPOSURE left registered by detached device"));
+    EXPECT_TRUE(test_support::holds(log_.take_lines(), "Forgetting 'Camera'.EXPOSURE left registered by detached device"));
     device.recorder.clear();
     ASSERT_EQ(0, kestil_detach_client(&client.client));
     EXPECT_TRUE(device.recorder.events("change").empty());
@@ -485,9 +483,9 @@ TEST_F(BusTest, DetachAbortRegistryBounds) {
         ASSERT_EQ(0, kestil_register_detach_abort(&device.device, &ref, "P", abort));
     }
     PropertyHandle one_more(kestil_init_switch_property(nullptr, "Dev", "A", nullptr, nullptr, 0, 0, 0, 0));
-    LogCapture::take();
+    log_.take_lines();
     EXPECT_EQ(2, kestil_register_detach_abort(&device.device, &ref, "P", one_more.get()));
-    EXPECT_TRUE(LogCapture::contains(LogCapture::take(), "Max detach abort count reached"));
+    EXPECT_TRUE(test_support::holds(log_.take_lines(), "Max detach abort count reached"));
     EXPECT_EQ(0, kestil_unregister_detach_abort(&device.device, &ref, "P"));  // all 64 released
     EXPECT_EQ(4, kestil_unregister_detach_abort(&device.device, &ref, "P"));
 }
@@ -652,9 +650,9 @@ TEST_F(BusTest, BlobTable) {
         kestil_init_blob_property_p(nullptr, "Cam", "UPLOAD", nullptr, nullptr, KESTIL_OK_STATE, KESTIL_WO_PERM,
                                     KESTIL_MAX_BLOBS + 1);
     for (int i = 0; i < upload->count; ++i) kestil_init_blob_item(&upload->items[i], "U", "");
-    LogCapture::take();
+    log_.take_lines();
     EXPECT_EQ(2, kestil_define_property(&device.device, upload, nullptr));
-    EXPECT_TRUE(LogCapture::contains(LogCapture::take(), "Max BLOB count reached"));
+    EXPECT_TRUE(test_support::holds(log_.take_lines(), "Max BLOB count reached"));
     kestil_release_property(upload);
     ASSERT_EQ(0, kestil_detach_device(&device.device));
 }
@@ -668,7 +666,7 @@ TEST_F(BusTest, TraceLinesAtTheBusTraceLevel) {
     PropertyHandle sw(kestil_init_switch_property(nullptr, "Dev", "S", nullptr, "Choice", KESTIL_OK_STATE,
                                                   KESTIL_RW_PERM, KESTIL_ONE_OF_MANY_RULE, 1));
     kestil_init_switch_item(&sw->items[0], "A", "Item A", true);
-    LogCapture::take();
+    log_.take_lines();
     ASSERT_EQ(0, kestil_define_property(&device.device, sw.get(), nullptr));
     ASSERT_EQ(0, kestil_send_message("Dev", nullptr, "hello"));
     PropertyHandle blob_mode = number_property("Dev", "", 0);
@@ -688,7 +686,7 @@ TEST_F(BusTest, TraceLinesAtTheBusTraceLevel) {
         "B <+  Remove 'Dev'.'' TEXT UNDEFINED Idle 3.0 0 {",
         "B <-  }",
     };
-    EXPECT_EQ(expected, LogCapture::take());
+    EXPECT_EQ(expected, log_.take_lines());
     EXPECT_EQ(1u, device.recorder.events("enable_blob").size());
 }
 

@@ -144,47 +144,18 @@ struct TestClient {
     std::function<void(KestilProperty*)> on_define;
 };
 
-// Lines of the log through the shared capture, reachable from anywhere in the test while the
-// fixture has it installed.
-class LogCapture {
-public:
-    static void install() { capture() = std::make_unique<test_support::LogCapture>(); }
-    static void uninstall() { capture().reset(); }
-    static std::vector<std::string> take() {
-        std::vector<std::string> taken;
-        for (const test_support::LogLine& entry : capture()->take()) taken.push_back(entry.line);
-        return taken;
-    }
-    static bool contains(const std::vector<std::string>& lines, const std::string& part) {
-        for (const std::string& line : lines)
-            if (line.find(part) != std::string::npos) return true;
-        return false;
-    }
-
-private:
-    static std::unique_ptr<test_support::LogCapture>& capture() {
-        static std::unique_ptr<test_support::LogCapture> instance;
-        return instance;
-    }
-};
-
+// Starts the bus with the log captured (log_; the level is restored afterwards).
 class BusTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        saved_level_ = kestil_get_log_level();
-        LogCapture::install();
-        ASSERT_EQ(0, kestil_start());
-    }
+    void SetUp() override { ASSERT_EQ(0, kestil_start()); }
     void TearDown() override {
         EXPECT_EQ(0, kestil_stop()) << "a test left a device attached";
         kestil_use_host_suffix = false;
         kestil_use_blob_caching = false;
         kestil_clear_device_tokens();
         kestil_set_master_token(0);
-        LogCapture::uninstall();
-        kestil_set_log_level(saved_level_);
     }
-    int saved_level_ = 1;
+    test_support::LogCapture log_;
 };
 
 }  // namespace bus_test

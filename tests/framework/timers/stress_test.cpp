@@ -100,7 +100,7 @@ TEST_F(Stress, TimersFromSeveralThreads) {
     EXPECT_GT(stress.runs.load(), 0);
     RecordProperty("timers_set", stress.sets.load());
     RecordProperty("callback_runs", stress.runs.load());
-    RecordProperty("error_lines", static_cast<int>(timers_test::LogCapture::snapshot().size()));
+    RecordProperty("error_lines", static_cast<int>(log_.entries().size()));
     timer_stress = nullptr;
 }
 

@@ -23,7 +23,6 @@ namespace {
 using kestil_timers_internal::read_reference;
 using timers_test::eventually;
 using timers_test::Gate;
-using timers_test::LogCapture;
 
 constexpr double far_delay = 3600;  // keeps a timer pending for the whole test
 
@@ -187,7 +186,7 @@ TEST_F(Timers, ReferenceSlotRulesAndMessages) {
 
     // A slot that still holds a live timer is refused and keeps its timer.
     EXPECT_FALSE(kestil_set_timer(&owner.timer_owner, 0, count_run, &slot));
-    EXPECT_EQ(1, LogCapture::count("Attempt to set timer with non-NULL reference"));
+    EXPECT_EQ(1, log_.count("Attempt to set timer with non-NULL reference"));
     EXPECT_EQ(first, slot);
     EXPECT_EQ(KESTIL_TIMER_PENDING, first->state);
 
@@ -207,9 +206,9 @@ TEST_F(Timers, ReferenceSlotRulesAndMessages) {
     };
     for (const Case& c : foreign) {
         SCOPED_TRACE(c.what);
-        LogCapture::clear();
+        log_.clear();
         EXPECT_FALSE(c.operation());
-        EXPECT_EQ(1, LogCapture::count(c.message));
+        EXPECT_EQ(1, log_.count(c.message));
         EXPECT_EQ(first, slot);  // changed nothing
         EXPECT_EQ(KESTIL_TIMER_PENDING, first->state);
     }
@@ -241,9 +240,9 @@ TEST_F(Timers, ReferenceSlotRulesAndMessages) {
     };
     for (const Case& c : stale) {
         SCOPED_TRACE(c.what);
-        LogCapture::clear();
+        log_.clear();
         EXPECT_FALSE(c.operation());
-        const auto lines = LogCapture::snapshot();
+        const auto lines = log_.entries();
         if (c.message.empty()) {
             EXPECT_TRUE(lines.empty());
         } else {
@@ -262,7 +261,7 @@ TEST_F(Timers, SlotIsEmptyAfterTheRun) {
     EXPECT_EQ(1, owner.runs.load());
     EXPECT_EQ(nullptr, owner.timer_owner.timers);
     EXPECT_FALSE(kestil_reschedule_timer(&owner.timer_owner, 0, &owner.slot));
-    EXPECT_EQ(1, LogCapture::count("Attempt to reschedule timer without reference!"));
+    EXPECT_EQ(1, log_.count("Attempt to reschedule timer without reference!"));
     // The slot can take a new timer.
     ASSERT_TRUE(kestil_set_timer(&owner.timer_owner, 0, count_run, &owner.slot));
     ASSERT_TRUE(eventually([&] { return slot_empty(&owner.slot); }));
@@ -287,7 +286,7 @@ TEST_F(Timers, CallbackReschedulesItself) {
     // Never early: the second run is due reschedule_delay after the reschedule (the due time is
     // on the wall clock, the measurement on the monotonic one: 5 ms for clock slewing).
     EXPECT_GE(owner.run_started[1].load() - owner.run_started[0].load(), reschedule_delay - 0.005);
-    EXPECT_TRUE(LogCapture::snapshot().empty());
+    EXPECT_TRUE(log_.entries().empty());
 }
 
 void second_callback(KestilTimerOwner* timer_owner) {
@@ -337,7 +336,7 @@ TEST_F(Timers, RunningTimerRefusesRescheduleFromAnotherThread) {
     ASSERT_TRUE(kestil_set_timer(&owner.timer_owner, 0, reschedule_and_hold, &owner.slot));
     ASSERT_TRUE(owner.entered.wait());
     EXPECT_FALSE(kestil_reschedule_timer(&owner.timer_owner, 0, &owner.slot));
-    EXPECT_EQ(1, LogCapture::count("Attempt to reschedule timer without reference or canceled timer!"));
+    EXPECT_EQ(1, log_.count("Attempt to reschedule timer without reference or canceled timer!"));
     // Its own reschedule stands: it runs again.
     owner.release.open();
     ASSERT_TRUE(eventually([&] { return slot_empty(&owner.slot); }));
@@ -353,7 +352,7 @@ TEST_F(Timers, CancelOfARunningTimerEndsItAfterTheRun) {
     owner.release.open();
     ASSERT_TRUE(eventually([&] { return slot_empty(&owner.slot); }));
     EXPECT_EQ(1, owner.runs.load());  // its reschedule was overruled
-    EXPECT_TRUE(LogCapture::snapshot().empty());
+    EXPECT_TRUE(log_.entries().empty());
 }
 
 TEST_F(Timers, SynchronousCancelReturnsAfterTheCallback) {

@@ -25,36 +25,6 @@ namespace timers_test {
 // Generous bound for every wait: far beyond any run on a loaded machine or under a sanitizer.
 constexpr std::chrono::seconds wait_bound{60};
 
-// The log lines of the running test through the shared capture, reachable from anywhere in the
-// test while the fixture has it installed.
-class LogCapture {
-public:
-    static void install() { capture() = std::make_unique<test_support::LogCapture>(); }
-    static void uninstall() { capture().reset(); }
-    static void clear() { capture()->clear(); }
-    static std::vector<test_support::LogLine> snapshot() { return capture()->entries(); }
-    // Number of lines equal to text.
-    static int count(const std::string& text) {
-        int found = 0;
-        for (const auto& line : snapshot())
-            if (line.line == text) ++found;
-        return found;
-    }
-    // Number of lines starting with prefix.
-    static int count_prefix(const std::string& prefix) {
-        int found = 0;
-        for (const auto& line : snapshot())
-            if (line.line.rfind(prefix, 0) == 0) ++found;
-        return found;
-    }
-
-private:
-    static std::unique_ptr<test_support::LogCapture>& capture() {
-        static std::unique_ptr<test_support::LogCapture> instance;
-        return instance;
-    }
-};
-
 // A one-shot latch: wait() returns once open() was called, or false after the bound.
 class Gate {
 public:
@@ -93,21 +63,13 @@ inline bool eventually(const std::function<bool()>& condition) {
 // starts clean and the leak checker sees nothing at exit.
 class TimersFixture : public ::testing::Test {
 protected:
-    void SetUp() override {
-        saved_level_ = kestil_get_log_level();
-        LogCapture::install();
-    }
     void TearDown() override {
         EXPECT_TRUE(eventually([] { return kestil_timers_internal::live_timer_count() == 0; }));
         EXPECT_TRUE(eventually([] { return kestil_timers_internal::unjoined_thread_count() == 0; }));
         EXPECT_TRUE(eventually([] { return kestil_timers_internal::live_queue_count() == 0; }));
         kestil_timers_internal::set_dispatch_observer(nullptr);
-        LogCapture::uninstall();
-        kestil_set_log_level(saved_level_);
     }
-
-private:
-    int saved_level_ = 1;
+    test_support::LogCapture log_;  // the test's log lines; the level is restored afterwards
 };
 
 }  // namespace timers_test

@@ -23,7 +23,6 @@ using kestil_timers_internal::live_queue_count;
 using kestil_timers_internal::queue_waiters;
 using timers_test::eventually;
 using timers_test::Gate;
-using timers_test::LogCapture;
 
 constexpr double far_delay = 3600;  // keeps a task pending for the whole test
 
@@ -143,18 +142,18 @@ TEST_F(WorkQueues, PendingTaskWarningOncePerLimitSetting) {
     };
     for (const Step& step : steps) {
         for (int i = 0; i < step.add; ++i) kestil_queue_add(queue, nullptr, 0, far_delay, nothing, nullptr);
-        EXPECT_EQ(step.total_lines, LogCapture::count_prefix(prefix));
+        EXPECT_EQ(step.total_lines, log_.count_prefix(prefix));
         if (step.last_line) {
-            EXPECT_EQ(1, LogCapture::count(step.last_line));
+            EXPECT_EQ(1, log_.count(step.last_line));
         }
     }
     EXPECT_TRUE(kestil_queue_set_max_pending_tasks(queue, 100));  // allows the warning again
     kestil_queue_add(queue, nullptr, 0, far_delay, nothing, nullptr);
-    EXPECT_EQ(1, LogCapture::count("Handler queue for 'Queue w' has 122 pending tasks, more than 100 task limit"));
+    EXPECT_EQ(1, log_.count("Handler queue for 'Queue w' has 122 pending tasks, more than 100 task limit"));
     EXPECT_TRUE(kestil_queue_set_max_pending_tasks(queue, 0));  // no limit
     kestil_queue_add(queue, nullptr, 0, far_delay, nothing, nullptr);
-    EXPECT_EQ(2, LogCapture::count_prefix(prefix));
-    for (const auto& line : LogCapture::snapshot()) EXPECT_EQ(3, line.level);  // debug level
+    EXPECT_EQ(2, log_.count_prefix(prefix));
+    for (const auto& line : log_.entries()) EXPECT_EQ(3, line.level);  // debug level
     kestil_queue_delete(&queue);  // discards the pending tasks
 }
 
@@ -175,7 +174,7 @@ TEST_F(WorkQueues, RunTimeWarningAndItsSuppression) {
     KestilQueue* queue = kestil_queue_create("r");
     kestil_queue_add(queue, &recorder, 0, 0, slow, nullptr);
     EXPECT_TRUE(kestil_queue_drain(queue));
-    const auto lines = LogCapture::snapshot();
+    const auto lines = log_.entries();
     ASSERT_EQ(1u, lines.size());
     double took = 0;
     char limit_text[32] = "";
@@ -186,11 +185,11 @@ TEST_F(WorkQueues, RunTimeWarningAndItsSuppression) {
     EXPECT_STREQ("0.100s", limit_text);
     EXPECT_EQ(3, lines[0].level);
 
-    LogCapture::clear();
+    log_.clear();
     kestil_queue_add(queue, &recorder, 0, 0, slow_with_raised_limit, nullptr);
     EXPECT_TRUE(kestil_queue_drain(queue));
     EXPECT_TRUE(recorder.flag.load());
-    EXPECT_TRUE(LogCapture::snapshot().empty());
+    EXPECT_TRUE(log_.entries().empty());
     EXPECT_FALSE(kestil_set_handler_max_run_time(1));  // this thread runs no task
     kestil_queue_delete(&queue);
 }
@@ -375,7 +374,7 @@ TEST_F(WorkQueues, MissingQueueDoesNothing) {
     EXPECT_FALSE(kestil_queue_set_max_pending_tasks(nullptr, 5));
     kestil_queue_delete(&none);
     kestil_queue_delete(nullptr);
-    EXPECT_TRUE(LogCapture::snapshot().empty());
+    EXPECT_TRUE(log_.entries().empty());
 }
 
 }  // namespace
@@ -443,7 +442,7 @@ TEST_F(WorkQueues, TraceLineForEachTask) {
     char expected[96];
     std::snprintf(expected, sizeof expected, "Executing task %p: priority 7, delay 0.000000s",
                   reinterpret_cast<void*>(nothing));
-    EXPECT_EQ(1, LogCapture::count(expected));  // a task due at {0, 0} is never late
+    EXPECT_EQ(1, log_.count(expected));  // a task due at {0, 0} is never late
 }
 
 }  // namespace
