@@ -1,8 +1,10 @@
 // app/main.cpp - entry of kestil_solver
 // Shows the help when asked, parses the arguments, sets up the log and runs one of the four
-// modes: solve an image (the default), list, download or remove index files.
+// modes: solve an image or, with --batch, many (the default), list, download or remove index
+// files.
 #include <string.h>
 
+#include "app/batch.h"
 #include "app/index_commands.h"
 #include "app/options.h"
 #include "app/solve_run.h"
@@ -45,6 +47,6 @@ int main(int argc, char** argv) {
     case RUN_REMOVE:
         return remove_indexes(&settings);
     default:
-        return run_solve(&settings);
+        return settings.batch ? run_batch(&settings) : run_solve(&settings);
     }
 }

@@ -7,8 +7,12 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <deque>
+#include <string>
+#include <vector>
 
 #include "framework/files.h"
+#include "framework/handles.hpp"
 #include "framework/sexagesimal.h"
 #include "solver/index/index_download.h"
 #include "solver/index/published_indexes.h"
@@ -43,7 +47,7 @@ const char* const format_names[] = {"text", "json", "xml", "wcs"};
 
 enum class Option {
     index_dir, index, scale, ra, dec, radius, epoch, parity, downsample, depth, cpu_limit,
-    format, download, remove, index_url
+    format, download, remove, index_url, new_fits, annotate, jobs
 };
 
 struct OptionName {
@@ -60,8 +64,58 @@ constexpr OptionName option_table[] = {
     {"-D", "--downsample", Option::downsample}, {"-t", "--depth", Option::depth},
     {"-c", "--cpu-limit", Option::cpu_limit},   {"-f", "--format", Option::format},
     {nullptr, "--download", Option::download},  {nullptr, "--remove", Option::remove},
-    {nullptr, "--index-url", Option::index_url},
+    {nullptr, "--index-url", Option::index_url}, {nullptr, "--new-fits", Option::new_fits},
+    {nullptr, "--annotate", Option::annotate},  {"-j", "--jobs", Option::jobs},
 };
+
+// The options without a value.
+enum class Flag {
+    verbose, very_verbose, list, no_extended_search, no_header_hints, sip, list_matches, batch
+};
+
+struct FlagName {
+    const char* short_form;  // null when the flag has none
+    const char* long_form;   // null when the flag has none
+    Flag flag;
+};
+
+constexpr FlagName flag_table[] = {
+    {"-v", "--verbose", Flag::verbose},
+    {"-vv", nullptr, Flag::very_verbose},
+    {"-l", "--list", Flag::list},
+    {nullptr, "--no-extended-search", Flag::no_extended_search},
+    {nullptr, "--no-header-hints", Flag::no_header_hints},
+    {nullptr, "--sip", Flag::sip},
+    {nullptr, "--list-matches", Flag::list_matches},
+    {nullptr, "--batch", Flag::batch},
+};
+
+const FlagName* find_flag(const char* argument) {
+    for (const FlagName& entry : flag_table)
+        if ((entry.short_form && strcmp(argument, entry.short_form) == 0) ||
+            (entry.long_form && strcmp(argument, entry.long_form) == 0))
+            return &entry;
+    return nullptr;
+}
+
+// An argument that names an image: not beginning with "-", or "-" alone.
+bool is_image_argument(const char* argument) { return argument[0] != '-' || argument[1] == '\0'; }
+
+// Whether "--batch" stands as an option among argv[from..argc-1], the values of the options
+// that take one skipped as the parser skips them.
+bool batch_follows(int argc, char** argv, int from) {
+    for (int i = from; i < argc; ++i) {
+        const FlagName* flag = find_flag(argv[i]);
+        if (flag && flag->flag == Flag::batch) return true;
+        if (!flag && !is_image_argument(argv[i])) ++i;
+    }
+    return false;
+}
+
+// The image paths of --batch runs: the texts of list files and the path arrays handed out in
+// settings->image_files. Kept until the process ends (a test may parse many times).
+std::deque<std::string> list_file_lines;
+std::deque<std::vector<const char*>> image_path_arrays;
 
 const OptionName* find_option(const char* argument) {
     for (const OptionName& entry : option_table)
@@ -156,6 +210,18 @@ bool apply_value(Option option, const char* value, SolverSettings* settings) {
         if (value[0] == '\0') return false;
         settings->index_url = value;
         return true;
+    case Option::new_fits:
+        if (value[0] == '\0') return false;
+        settings->new_fits = value;
+        return true;
+    case Option::annotate:
+        if (value[0] == '\0') return false;
+        settings->annotate = value;
+        return true;
+    case Option::jobs:
+        if (!parse_int_value(value, &integer) || integer < 1) return false;
+        settings->jobs = integer;
+        return true;
     }
     return false;
 }
@@ -166,8 +232,57 @@ bool fail_two_modes() {
     return false;
 }
 
+// Applies one option without a value; false after the "only one of" line.
+bool apply_flag(Flag flag, const char* argument, SolverSettings* settings) {
+    switch (flag) {
+    case Flag::verbose:
+        settings->verbosity += 1;
+        return true;
+    case Flag::very_verbose:
+        settings->verbosity += 2;
+        return true;
+    case Flag::list:
+        if (settings->run_mode != RUN_SOLVE) return fail_two_modes();
+        settings->run_mode = RUN_LIST;
+        return true;
+    case Flag::no_extended_search:
+        settings->no_extended_search = true;
+        break;
+    case Flag::no_header_hints:
+        settings->no_header_hints = true;
+        break;
+    case Flag::sip:
+        settings->sip = true;
+        break;
+    case Flag::list_matches:
+        settings->list_matches = true;
+        break;
+    case Flag::batch:
+        settings->batch = true;
+        break;
+    }
+    settings->solve_option = argument;
+    return true;
+}
+
+// The checks of a solve that involve the options of a batch.
+bool check_batch_combination(const SolverSettings* settings, const char* jobs_option) {
+    const char* refused = nullptr;
+    if (!settings->batch) {
+        if (!jobs_option) return true;
+        fprintf(stderr, "%s: '%s' can be used with --batch only\n", program_name, jobs_option);
+        return false;
+    }
+    if (settings->new_fits) refused = "--new-fits";
+    else if (settings->annotate) refused = "--annotate";
+    else if (settings->output_format == FORMAT_WCS) refused = "the wcs format";
+    if (!refused) return true;
+    fprintf(stderr, "%s: %s can't be used with --batch\n", program_name, refused);
+    return false;
+}
+
 // The checks that need the whole command line.
-bool check_combination(const SolverSettings* settings) {
+bool check_combination(const SolverSettings* settings, const char* jobs_option) {
     if (settings->index_url && settings->run_mode != RUN_DOWNLOAD) {
         fprintf(stderr, "%s: --index-url can be used with --download only\n", program_name);
         return false;
@@ -194,6 +309,55 @@ bool check_combination(const SolverSettings* settings) {
                 program_name);
         return false;
     }
+    return check_batch_combination(settings, jobs_option);
+}
+
+// Given:  path   a list file: one image path per line; empty lines, lines of blanks and lines
+//                beginning with "#" are skipped; the line end ("\n", "\r\n") is not part of the path
+// Returned: images   the paths appended (kept in list_file_lines)
+// Result: true; false after "can't read the image list" with the system's reason
+bool read_image_list(const char* path, std::vector<const char*>* images) {
+    FileHandle file(fopen(path, "r"));
+    int error = errno;
+    char* line = nullptr;
+    size_t capacity = 0;
+    if (file) {
+        ssize_t length = 0;
+        while ((length = getline(&line, &capacity, file.get())) >= 0) {
+            while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r'))
+                line[--length] = '\0';
+            if (line[0] == '#' || strspn(line, " \t") == static_cast<size_t>(length)) continue;
+            list_file_lines.emplace_back(line);
+            images->push_back(list_file_lines.back().c_str());
+        }
+        error = errno;
+        free(line);
+        if (!ferror(file.get())) return true;
+    }
+    fprintf(stderr, "%s: can't read the image list '%s': %s\n", program_name, path,
+            strerror(error));
+    return false;
+}
+
+// Given:  arguments   the image arguments of a --batch solve in their order; "@FILE" names a
+//                     list file
+// Returned: settings->image_files, image_file_count, image_file   every image path in order
+// Result: true; false after a list can't be read or when there is no image at all
+bool collect_batch_images(const std::vector<const char*>& arguments, SolverSettings* settings) {
+    std::vector<const char*>& images = image_path_arrays.emplace_back();
+    for (const char* argument : arguments) {
+        if (argument[0] != '@')
+            images.push_back(argument);
+        else if (!read_image_list(argument + 1, &images))
+            return false;
+    }
+    if (images.empty()) {
+        fprintf(stderr, "%s: no image file given, see '%s -h'\n", program_name, program_name);
+        return false;
+    }
+    settings->image_files = images.data();
+    settings->image_file_count = static_cast<int32_t>(images.size());
+    settings->image_file = images[0];
     return true;
 }
 
@@ -217,6 +381,7 @@ void print_help(void) {
     printf("Finds where in the sky an image points, from the stars it shows.\n\n");
     printf("Plate solves an image file with the indexes of the Solvane Agent.\n\n");
     printf("Usage: %s [options] image_file\n", program_name);
+    printf("       %s [options] --batch [-j <n>] image_file|@list_file ...\n", program_name);
     printf("       %s [-i <dir>] -l | --download <scales> | --remove <scales>\n\n", program_name);
     printf("The image can be KESTIL RAW, FITS, JPEG or a camera raw file.\n\n");
     printf("Options:\n");
@@ -250,6 +415,19 @@ void print_help(void) {
            "the stars of the whole\n");
     printf("                            field must confirm (with the unbinned image's stars when "
            "-D is not given)\n");
+    printf("      --no-header-hints     ignore the position and scale cards of a FITS header\n");
+    printf("      --sip                 fit lens distortion terms: wcs writes RA---TAN-SIP cards, "
+           "json adds the rms with\n");
+    printf("                            and without them\n");
+    printf("      --list-matches        json: list the verified star matches as \"matched\"\n");
+    printf("      --new-fits <file>     write a FITS copy of the image with the solution's WCS "
+           "cards to this file\n");
+    printf("      --annotate <file>     draw the solve over the image into this PNG file\n");
+    printf("      --batch               solve every image file given and those of each @list_file "
+           "(one path a line,\n");
+    printf("                            # comments), with the indexes loaded once\n");
+    printf("  -j, --jobs <n>            with --batch, solve n images at once (default: one per "
+           "processor)\n");
     printf("  -v, --verbose             report the progress and errors, -vv adds the debug log\n");
     printf("  -h, --help                show this help\n\n");
     printf("Index management:\n");
@@ -269,6 +447,14 @@ void print_help(void) {
            "files of other plate\n");
     printf("solvers, always in J2000; nothing is written to the standard output when the image "
            "is not solved.\n\n");
+    printf("With --batch the results follow the order of the images: json writes one line "
+           "per image, text a block\n");
+    printf("per image that begins with its \"File:\" line, xml one document per image; wcs, "
+           "--new-fits and --annotate\n");
+    printf("can't be used. The exit code is 0 when every image is solved, 1 when one is not; "
+           "an interrupt (Ctrl-C,\n");
+    printf("SIGTERM) lets the images in progress finish, writes their results and ends with 130 "
+           "or 143.\n\n");
     printf("The exit code is 0 when the image is solved, 1 when it is not and 2 on wrong "
            "arguments. With --list,\n");
     printf("--download and --remove it is 0 on success, 1 when an index can't be downloaded or "
@@ -341,33 +527,27 @@ bool parse_scale_list(const char* text, SolverSettings* settings) {
 
 bool parse_arguments(int argc, char** argv, SolverSettings* settings) {
     set_defaults(settings);
+    std::vector<const char*> images;     // the image arguments in their order
+    const char* jobs_option = nullptr;   // -j as typed
+    int batch_later = -1;                // whether --batch follows; -1 = not looked yet
     for (int i = 1; i < argc; ++i) {
         const char* argument = argv[i];
-        if (strcmp(argument, "-v") == 0 || strcmp(argument, "--verbose") == 0) {
-            settings->verbosity += 1;
+        if (const FlagName* flag = find_flag(argument)) {
+            if (!apply_flag(flag->flag, argument, settings)) return false;
             continue;
         }
-        if (strcmp(argument, "-vv") == 0) {
-            settings->verbosity += 2;
-            continue;
-        }
-        if (strcmp(argument, "--no-extended-search") == 0) {
-            settings->no_extended_search = true;
-            settings->solve_option = argument;
-            continue;
-        }
-        if (strcmp(argument, "-l") == 0 || strcmp(argument, "--list") == 0) {
-            if (settings->run_mode != RUN_SOLVE) return fail_two_modes();
-            settings->run_mode = RUN_LIST;
-            continue;
-        }
-        if (argument[0] != '-' || argument[1] == '\0') {
-            if (settings->image_file) {
-                fprintf(stderr, "%s: only one image file can be solved, '%s' and '%s' given\n",
-                        program_name, settings->image_file, argument);
-                return false;
+        if (is_image_argument(argument)) {
+            if (settings->image_file && !settings->batch) {
+                if (batch_later < 0) batch_later = batch_follows(argc, argv, i + 1) ? 1 : 0;
+                if (batch_later == 0) {
+                    fprintf(stderr,
+                            "%s: only one image file can be solved, '%s' and '%s' given\n",
+                            program_name, settings->image_file, argument);
+                    return false;
+                }
             }
-            settings->image_file = argument;
+            if (!settings->image_file) settings->image_file = argument;
+            images.push_back(argument);
             continue;
         }
         if (i + 1 >= argc) {
@@ -392,6 +572,10 @@ bool parse_arguments(int argc, char** argv, SolverSettings* settings) {
             break;
         case Option::index_url:
             break;
+        case Option::jobs:
+            jobs_option = argument;
+            settings->solve_option = argument;
+            break;
         default:
             settings->solve_option = argument;
             break;
@@ -402,7 +586,9 @@ bool parse_arguments(int argc, char** argv, SolverSettings* settings) {
             return false;
         }
     }
-    return check_combination(settings);
+    if (!check_combination(settings, jobs_option)) return false;
+    return settings->run_mode != RUN_SOLVE || !settings->batch ||
+           collect_batch_images(images, settings);
 }
 
 }  // extern "C"

@@ -1,7 +1,9 @@
 // app/options.h - the command line of kestil_solver: help text and run settings
 // parse_arguments turns the argument vector into SolverSettings (the texts it keeps point into
-// the vector). Every failure writes its diagnostic, beginning with "kestil_solver:", to the
-// standard error. Main thread only (the home folder lookup is not guarded).
+// the vector, or for --batch into the parser's own copy of the list files, kept until the
+// process ends). Every failure writes its diagnostic, beginning with "kestil_solver:", to the
+// standard error. Main thread only (the home folder lookup and the list storage are not
+// guarded).
 #ifndef KESTIL_APP_OPTIONS_H
 #define KESTIL_APP_OPTIONS_H
 
@@ -26,8 +28,15 @@ void print_help(void);
 void default_index_directory(char* buffer, size_t size);
 
 // Given:  argc, argv   the process arguments (argv[0] is the program)
-// Returned: settings   (zero-filled by the caller) the run settings with their defaults
-// Result: true, or false after one diagnostic line (two for a bad scale list)
+// Returned: settings   (zero-filled by the caller) the run settings with their defaults; with
+//                      --batch also image_files and image_file_count: every image argument in
+//                      order, an argument "@FILE" replaced by the paths FILE lists (one a line,
+//                      empty lines, blank lines and lines beginning with "#" skipped), and
+//                      image_file the first of them. Without --batch a second image argument
+//                      fails as before ("--batch" anywhere on the line counts).
+// Result: true, or false after one diagnostic line (two for a bad scale list); with --batch a
+//         list that can't be read, no image at all, -f wcs, --new-fits or --annotate fail, and
+//         -j (1 or more) without --batch fails
 bool parse_arguments(int argc, char** argv, SolverSettings* settings);
 
 // Given:  text   "all", or comma separated published quad scales in degrees

@@ -1,13 +1,16 @@
 // Tests of the kestil_solver process: help, exit codes, the separation of the standard output
-// and the standard error, the default index directory and unreadable images.
+// and the standard error, the default index directory, unreadable images and batches.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -33,6 +36,7 @@ std::string expected_help_after_first_line() {
            "Finds where in the sky an image points, from the stars it shows.\n\n"
            "Plate solves an image file with the indexes of the Solvane Agent.\n\n"
            "Usage: kestil_solver [options] image_file\n"
+           "       kestil_solver [options] --batch [-j <n>] image_file|@list_file ...\n"
            "       kestil_solver [-i <dir>] -l | --download <scales> | --remove <scales>\n\n"
            "The image can be KESTIL RAW, FITS, JPEG or a camera raw file.\n\n"
            "Options:\n"
@@ -51,6 +55,15 @@ std::string expected_help_after_first_line() {
            "      --no-extended-search  stop when the stages have found nothing; by default an extended search\n"
            "                            follows, in which every quad proposes a solution that the stars of the whole\n"
            "                            field must confirm (with the unbinned image's stars when -D is not given)\n"
+           "      --no-header-hints     ignore the position and scale cards of a FITS header\n"
+           "      --sip                 fit lens distortion terms: wcs writes RA---TAN-SIP cards, json adds the rms with\n"
+           "                            and without them\n"
+           "      --list-matches        json: list the verified star matches as \"matched\"\n"
+           "      --new-fits <file>     write a FITS copy of the image with the solution's WCS cards to this file\n"
+           "      --annotate <file>     draw the solve over the image into this PNG file\n"
+           "      --batch               solve every image file given and those of each @list_file (one path a line,\n"
+           "                            # comments), with the indexes loaded once\n"
+           "  -j, --jobs <n>            with --batch, solve n images at once (default: one per processor)\n"
            "  -v, --verbose             report the progress and errors, -vv adds the debug log\n"
            "  -h, --help                show this help\n\n"
            "Index management:\n"
@@ -64,6 +77,10 @@ std::string expected_help_after_first_line() {
            "of -v goes to the standard error.\n\n"
            "With wcs the solution is a WCS FITS header on the standard output, like the .wcs files of other plate\n"
            "solvers, always in J2000; nothing is written to the standard output when the image is not solved.\n\n"
+           "With --batch the results follow the order of the images: json writes one line per image, text a block\n"
+           "per image that begins with its \"File:\" line, xml one document per image; wcs, --new-fits and --annotate\n"
+           "can't be used. The exit code is 0 when every image is solved, 1 when one is not; an interrupt (Ctrl-C,\n"
+           "SIGTERM) lets the images in progress finish, writes their results and ends with 130 or 143.\n\n"
            "The exit code is 0 when the image is solved, 1 when it is not and 2 on wrong arguments. With --list,\n"
            "--download and --remove it is 0 on success, 1 when an index can't be downloaded or removed or the\n"
            "download is interrupted and 2 on wrong arguments.\n";
@@ -127,6 +144,10 @@ TEST(CommandLine, ArgumentErrorsExitWithTwoAndWriteOnlyToStandardError) {
         {{"--download", "1", "-x", "2"}, "kestil_solver: '-x' can't be used with --download\n"},
         {{"-v"}, "kestil_solver: no image file given, see 'kestil_solver -h'\n"},
         {{"img", "-f"}, "kestil_solver: unknown option or missing value for '-f'\n"},
+        {{"--batch", "a", "b", "-f", "wcs"},
+         "kestil_solver: the wcs format can't be used with --batch\n"},
+        {{"--batch", "@/nonexistent/list"},
+         "kestil_solver: can't read the image list '/nonexistent/list': No such file or directory\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.err);
@@ -300,6 +321,146 @@ TEST(CommandLine, ProgressStreamFollowsTheFormat) {
         EXPECT_EQ(c.document, !out.empty());
         EXPECT_EQ(0u, err.rfind("kestil_solver: can't open '", 0)) << err;
     }
+}
+
+// A patch of sky, its index of scale 1 and three simulated images of it, made once with the
+// programs of this build.
+class Batch : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir = new TempDir("kestil_batch");
+        const std::string solver = test_support::solver_path();
+        const std::string tools = solver.substr(0, solver.rfind("/app/")) + "/tools/";
+        const std::string catalog = dir->file("sky.csv");
+        ChildRun r = test_support::run_program(
+            tools + "deep_catalog/kestil_deep_catalog",
+            {"--ra", "60", "--dec", "-35", "--radius", "2", "--faint", "14", "--seed", "3",
+             "--output", catalog});
+        ASSERT_EQ(0, r.exit_code) << r.err;
+        r = test_support::run_program(
+            tools + "index_builder/kestil_build_index",
+            {"--quiet", "--catalog", catalog, "--scale", "1", "--ra", "60", "--dec", "-35",
+             "--radius", "1.6", "--dir", dir->file("indexes")});
+        ASSERT_EQ(0, r.exit_code) << r.err;
+        // 800 x 600 at 6"/px: 1.3 x 1 degrees around three centres of the patch.
+        const char* const centres[][2] = {{"60.2", "-35.1"}, {"59.7", "-34.8"}, {"60.1", "-35.4"}};
+        for (const auto& centre : centres) {
+            images->push_back(dir->file(std::string("field_") + centre[0] + ".raw"));
+            r = test_support::run_program(
+                tools + "simulator/kestil_simulate",
+                {"--catalog", catalog, "--ra", centre[0], "--dec", centre[1], "--scale", "6",
+                 "--angle", "30", "--width", "800", "--height", "600", "--flux10", "200000",
+                 "--no-truth", "--format", "raw2", "--output", images->back()});
+            ASSERT_EQ(0, r.exit_code) << r.err;
+        }
+    }
+    static void TearDownTestSuite() {
+        delete dir;
+        images->clear();
+    }
+    // The solver over these indexes with a scale hint (the images' 6"/px), then args.
+    static ChildRun solve(std::vector<std::string> args,
+                          const std::function<void(pid_t)>& before_wait = nullptr,
+                          const std::string& out_file = "") {
+        std::vector<std::string> all = {"-i", dir->file("indexes"), "-s", "0.0016667"};
+        all.insert(all.end(), args.begin(), args.end());
+        if (out_file.empty())
+            return test_support::run_program(test_support::solver_path(), all, {}, before_wait);
+        // The standard output into a file the test can watch while the batch runs.
+        all.insert(all.begin(), test_support::solver_path());
+        all.insert(all.begin(), "exec \"$0\" \"$@\" > \"$BATCH_OUT\"");
+        all.insert(all.begin(), "-c");
+        return test_support::run_program("sh", all, {{"BATCH_OUT", out_file}}, before_wait);
+    }
+    static TempDir* dir;
+    static std::vector<std::string>* images;
+};
+
+TempDir* Batch::dir = nullptr;
+std::vector<std::string>* Batch::images = new std::vector<std::string>;
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// The "file" and "solved" of each JSON line, by jq, one "<file> <solved>" line each.
+std::string files_and_outcomes(const TempDir& dir, const std::string& json_lines) {
+    ChildRun r = test_support::run_program(
+        "jq", {"-r", ".file + \" \" + (.solved | tostring)", dir.file("lines.json", json_lines)});
+    EXPECT_EQ(0, r.exit_code) << r.err;
+    return r.out;
+}
+
+TEST_F(Batch, JsonLinesInInputOrder) {
+    const std::vector<std::string>& i = *images;
+    const std::string missing = dir->file("missing.raw");
+    // Two workers finish in any order; the lines keep the order of the arguments.
+    ChildRun r = solve({"--batch", "-f", "json", "-j", "2", i[0], i[1], missing, i[2]});
+    EXPECT_EQ(1, r.exit_code);  // one image not solved
+    EXPECT_EQ("kestil_solver: can't open '" + missing + "': No such file or directory\n", r.err);
+    const std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_EQ(4u, lines.size()) << r.out;
+    EXPECT_EQ("{\"file\":\"" + missing + "\",\"solved\":false,\"time\":0.000,"
+              "\"message\":\"Can't read the image file\"}", lines[2]);
+    EXPECT_EQ(i[0] + " true\n" + i[1] + " true\n" + missing + " false\n" + i[2] + " true\n",
+              files_and_outcomes(*dir, r.out));
+    // Every image solved: exit code 0; one worker gives the same lines.
+    r = solve({"--batch", "-f", "json", "-j", "1", i[2], i[0]});
+    EXPECT_EQ(0, r.exit_code) << r.err;
+    EXPECT_EQ(i[2] + " true\n" + i[0] + " true\n", files_and_outcomes(*dir, r.out));
+}
+
+TEST_F(Batch, ListFilesAndTextBlocks) {
+    const std::vector<std::string>& i = *images;
+    const std::string missing = dir->file("missing.raw");
+    const std::string list =
+        dir->file("night.txt", "# two fields\n" + i[1] + "\r\n\n" + missing + "\n" + i[0] + "\n");
+    ChildRun r = solve({"--batch", "@" + list, i[2]});
+    EXPECT_EQ(1, r.exit_code);
+    // One block per image: its File line, its report or why it was not solved, an empty line.
+    std::vector<std::string> heads;
+    const std::vector<std::string> lines = lines_of(r.out);
+    for (size_t k = 0; k < lines.size(); ++k) {
+        if (lines[k].rfind("File:     ", 0) != 0) continue;
+        ASSERT_LT(k + 1, lines.size());
+        heads.push_back(lines[k].substr(10) + " | " + lines[k + 1].substr(0, 10));
+    }
+    EXPECT_EQ((std::vector<std::string>{i[1] + " | Solved in ", missing + " | Not solved",
+                                        i[0] + " | Solved in ", i[2] + " | Solved in "}),
+              heads) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("Not solved: Can't read the image file\n\n")) << r.out;
+    EXPECT_EQ(std::string::npos, r.out.find("\n\n\n")) << r.out;
+}
+
+TEST_F(Batch, InterruptFinishesTheImagesInProgress) {
+    // 200 images (three, repeated), one worker: SIGINT once the first line is out. The image in
+    // progress still gets its line, no later one is started, and no line is cut.
+    constexpr size_t count = 200;  // 20 ms each: seconds of work left when the signal comes
+    std::vector<std::string> args = {"--batch", "-f", "json", "-j", "1", "-D", "1"};
+    for (size_t k = 0; k < count; ++k) args.push_back((*images)[k % 3]);
+    const std::string out_file = dir->file("interrupted.json");
+    bool signalled = false;
+    ChildRun r = solve(args, [&](pid_t pid) {
+        signalled = test_support::wait_until(
+            [&] { return test_support::read_file(out_file).find('\n') != std::string::npos; });
+        kill(pid, SIGINT);
+    }, out_file);
+    ASSERT_TRUE(signalled);
+    EXPECT_EQ(130, r.exit_code) << r.err;
+    const std::string out = test_support::read_file(out_file);
+    const std::vector<std::string> lines = lines_of(out);
+    ASSERT_FALSE(lines.empty());
+    ASSERT_LT(lines.size(), count);
+    EXPECT_EQ('\n', out.back());
+    std::string expected;
+    for (size_t k = 0; k < lines.size(); ++k) expected += (*images)[k % 3] + " true\n";
+    EXPECT_EQ(expected, files_and_outcomes(*dir, out));  // each line a whole document
+    EXPECT_EQ("kestil_solver: interrupted, " + std::to_string(count - lines.size()) + " of " +
+                  std::to_string(count) + " images not started\n",
+              r.err);
 }
 
 }  // namespace

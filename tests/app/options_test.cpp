@@ -11,6 +11,7 @@
 
 #include "app/solve_run.h"
 #include "framework/log.h"
+#include "tests/support/temp_dir.hpp"
 
 namespace {
 
@@ -196,6 +197,91 @@ TEST(Options, RejectedArgumentsAndTheirMessages) {
         {{"-x", "3", "-q"}, "kestil_solver: unknown index scale '3'\n" + invalid("3", "-x")},
     };
     for (const Case& c : cases) {
+        std::string trace;
+        for (const std::string& a : c.args) trace += a + " ";
+        SCOPED_TRACE(trace);
+        Parsed p = parse(c.args);
+        EXPECT_FALSE(p.ok);
+        EXPECT_EQ(c.err, p.err);
+    }
+}
+
+std::vector<std::string> images_of(const SolverSettings& s) {
+    return std::vector<std::string>(s.image_files, s.image_files + s.image_file_count);
+}
+
+// The options of the solve's new outputs and of batches: what they set, which combinations are
+// refused, and how --batch changes the image arguments (lists read, order kept).
+TEST(Options, BatchAndOutputOptions) {
+    test_support::TempDir dir;
+    const std::string list = dir.file("list.txt", "# night 1\nc.fits\r\n\n   \nd e.fits\n#x\n");
+    const std::string empty_list = dir.file("empty.txt", "# nothing\n\n");
+    using Check = std::function<void(const SolverSettings&)>;
+    struct Case { std::vector<std::string> args; Check check; };
+    const Case accepted[] = {
+        {{"--no-header-hints", "--sip", "--list-matches", "i"}, [](auto& s) {
+             EXPECT_TRUE(s.no_header_hints && s.sip && s.list_matches);
+             EXPECT_FALSE(s.batch);
+             EXPECT_STREQ("--list-matches", s.solve_option);
+             EXPECT_EQ(0, s.image_file_count);
+         }},
+        {{"--new-fits", "-out.fits", "--annotate", "a.png", "i"}, [](auto& s) {
+             EXPECT_STREQ("-out.fits", s.new_fits);  // a value may begin with "-"
+             EXPECT_STREQ("a.png", s.annotate);
+             EXPECT_STREQ("i", s.image_file);
+         }},
+        {{"a", "b", "--batch", "-j", "2"}, [](auto& s) {  // --batch after the images
+             EXPECT_TRUE(s.batch);
+             EXPECT_EQ(2, s.jobs);
+             EXPECT_EQ((std::vector<std::string>{"a", "b"}), images_of(s));
+             EXPECT_STREQ("a", s.image_file);
+         }},
+        {{"--batch", "a", "@" + list, "-", "@" + empty_list, "a"}, [](auto& s) {
+             EXPECT_EQ(0, s.jobs);  // one worker per processor
+             EXPECT_EQ((std::vector<std::string>{"a", "c.fits", "d e.fits", "-", "a"}),
+                       images_of(s));
+         }},
+        {{"--batch", "--jobs", "1e1", "-f", "xml", "@" + list}, [](auto& s) {
+             EXPECT_EQ(10, s.jobs);
+             EXPECT_STREQ("c.fits", s.image_file);
+         }},
+        {{"@" + list}, [&list](auto& s) { EXPECT_EQ("@" + list, std::string(s.image_file)); }},
+    };
+    for (const Case& c : accepted) {
+        std::string trace;
+        for (const std::string& a : c.args) trace += a + " ";
+        SCOPED_TRACE(trace);
+        Parsed p = parse(c.args);
+        ASSERT_TRUE(p.ok) << p.err;
+        EXPECT_EQ("", p.err);
+        c.check(p.settings);
+    }
+    struct Refused { std::vector<std::string> args; std::string err; };
+    const std::string missing = dir.file("missing.txt");
+    const Refused refused[] = {
+        {{"a", "b", "-i", "--batch"},  // the value of -i is no --batch
+         "kestil_solver: only one image file can be solved, 'a' and 'b' given\n"},
+        {{"a", "@b"}, "kestil_solver: only one image file can be solved, 'a' and '@b' given\n"},
+        {{"-j", "2", "a"}, "kestil_solver: '-j' can be used with --batch only\n"},
+        {{"--batch", "-j", "0", "a"}, "kestil_solver: invalid value '0' for '-j', see 'kestil_solver -h'\n"},
+        {{"--batch", "-j", "1.5", "a"},
+         "kestil_solver: invalid value '1.5' for '-j', see 'kestil_solver -h'\n"},
+        {{"--new-fits", "", "a"},
+         "kestil_solver: invalid value '' for '--new-fits', see 'kestil_solver -h'\n"},
+        {{"--batch", "a", "--new-fits", "n.fits"}, "kestil_solver: --new-fits can't be used with --batch\n"},
+        {{"--batch", "a", "--annotate", "a.png"}, "kestil_solver: --annotate can't be used with --batch\n"},
+        {{"--batch", "a", "-f", "wcs"}, "kestil_solver: the wcs format can't be used with --batch\n"},
+        {{"--batch"}, "kestil_solver: no image file given, see 'kestil_solver -h'\n"},
+        {{"--batch", "@" + empty_list}, "kestil_solver: no image file given, see 'kestil_solver -h'\n"},
+        {{"--batch", "a", "@" + missing},
+         "kestil_solver: can't read the image list '" + missing + "': No such file or directory\n"},
+        {{"--batch", "@" + dir.path()},
+         "kestil_solver: can't read the image list '" + dir.path() + "': Is a directory\n"},
+        {{"--list", "--batch"}, "kestil_solver: '--batch' can't be used with --list\n"},
+        {{"--remove", "1", "--sip"}, "kestil_solver: '--sip' can't be used with --remove\n"},
+        {{"--download", "1", "-j", "2"}, "kestil_solver: '-j' can't be used with --download\n"},
+    };
+    for (const Refused& c : refused) {
         std::string trace;
         for (const std::string& a : c.args) trace += a + " ";
         SCOPED_TRACE(trace);
