@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "framework/alloc.h"
+#include "solver/engine/sip.h"
 #include "solver/engine/verify.h"
 #include "solver/index/index_cache.h"
 #include "solver/index/index_file.h"
@@ -153,6 +154,31 @@ void fill_index_stars(const DetailsInput* in, SolveDetails* details) {
     details->index_star_count = best_count;
 }
 
+// The verified matches and, when asked, the distortion terms, from the detections and the index
+// stars of the field.
+void fill_matches(const DetailsInput* in, SolveDetails* details) {
+    if (details->star_count == 0 || details->index_star_count == 0) return;
+    auto* matches = static_cast<SolverMatch*>(
+        calloc(static_cast<size_t>(details->star_count), sizeof(SolverMatch)));
+    if (!matches) return;
+    int32_t order = std::clamp(in->request->sip_order, 0, static_cast<int32_t>(SOLVER_SIP_MAX_ORDER));
+    SolverWcs wcs = details->wcs;
+    int32_t count = 0;
+    double rms_linear = 0, rms_fitted = 0;
+    if (!kestil_solver_refine_wcs(details->stars, details->star_count, details->index_stars,
+                                  details->index_star_count, in->width, in->height, order, &wcs,
+                                  matches, details->star_count, &count, &rms_linear,
+                                  &rms_fitted)) {
+        free(matches);
+        return;
+    }
+    details->wcs = wcs;
+    details->matches = matches;
+    details->match_count = count;
+    details->rms_linear = rms_linear;
+    details->rms_fitted = rms_fitted;
+}
+
 }  // namespace
 
 extern "C" {
@@ -167,6 +193,7 @@ void kestil_solver_fill_details(const DetailsInput* in, SolveDetails* details) {
     details->log_odds = in->log_odds;
     fill_wcs(in, &details->wcs);
     fill_index_stars(in, details);
+    fill_matches(in, details);
 }
 
 void kestil_solver_release_details(SolveDetails* details) {

@@ -16,6 +16,7 @@
 #include "framework/alloc.h"
 #include "framework/precession.h"
 #include "solver/engine/image_quads.h"
+#include "solver/engine/sip.h"
 #include "solver/engine/quad_match.h"
 #include "solver/engine/solve_driver.h"
 #include "solver/engine/star_match.h"
@@ -299,6 +300,58 @@ TEST_F(Sky, CentreOfOddSizedBinnedImages) {
         EXPECT_LT(separation_deg(solution.ra_j2000 * 15, solution.dec_j2000, 150.1, 30.1),
                   0.25 * arcsec / 3600);
     }
+}
+
+// The details of a solve, binned or not and through a shared index cache: the WCS puts the
+// image's corners where the simulator put them, the detections, matches and index stars are in
+// the pixels of the image as stored, and a second solve from the cache gives the same plate.
+TEST_F(Sky, DetailsGiveTheImageWcsAndItsMatches) {
+    SolverIndexCache* cache = kestil_solver_index_cache_create();
+    ASSERT_NE(nullptr, cache);
+    const double arcsec = 4.0;
+    const sim::SkyWcs truth = field(150.1, 30.1, arcsec, 25.0, -1, 1201, 901);
+    const std::vector<uint8_t> bytes = image(truth, 0, 5.0);
+    for (int downsample : {1, 2, 1}) {
+        SCOPED_TRACE("binned " + std::to_string(downsample));
+        SolveDetails details{};
+        SolveRequest s = settings();
+        s.downsample = downsample;
+        s.cache = cache;
+        s.details = &details;
+        SolverSolution solution = solve(s, bytes);
+        ASSERT_TRUE(solution.solved) << (solution.message ? solution.message : "");
+        ASSERT_TRUE(details.solved);
+        EXPECT_EQ(1201, details.width);
+        EXPECT_EQ(901, details.height);
+        EXPECT_DOUBLE_EQ(601.0, details.wcs.crpix[0]);
+        EXPECT_DOUBLE_EQ(451.0, details.wcs.crpix[1]);
+        EXPECT_NEAR(solution.ra_j2000 * 15, details.wcs.crval[0], 1e-4);
+        EXPECT_NEAR(solution.dec_j2000, details.wcs.crval[1], 1e-4);
+        // Corners and centre: the simulator's pixel edge convention is half a pixel off FITS.
+        for (double x : {0.5, 600.5, 1200.5})
+            for (double y : {0.5, 450.5, 900.5}) {
+                double ra = 0, dec = 0, want_ra = 0, want_dec = 0;
+                ASSERT_TRUE(kestil_solver_wcs_pixel_to_sky(&details.wcs, x + 0.5, y + 0.5, &ra, &dec));
+                truth.pixel_to_sky(x, y, &want_ra, &want_dec);
+                EXPECT_LT(separation_deg(ra, dec, want_ra, want_dec),
+                          0.3 * downsample * arcsec / 3600)
+                    << x << ", " << y;
+            }
+        ASSERT_GT(details.star_count, 50);
+        ASSERT_GT(details.index_star_count, 10);
+        EXPECT_GT(details.match_count, 8);
+        EXPECT_LT(details.rms_linear, 0.5 * downsample);
+        for (int32_t i = 0; i < details.match_count; ++i) {
+            const SolverMatch& m = details.matches[i];
+            double x = 0, y = 0;
+            ASSERT_TRUE(truth.sky_to_pixel(m.ra, m.dec, &x, &y));
+            EXPECT_LT(std::hypot(m.x - (x + 0.5), m.y - (y + 0.5)), 1.5 * downsample);
+            EXPECT_LT(m.residual, 3.0);
+        }
+        kestil_solver_release_details(&details);
+        EXPECT_EQ(nullptr, details.matches);
+    }
+    kestil_solver_index_cache_release(cache);
 }
 
 TEST_F(Sky, WalkOrderAndIndexLoads) {
