@@ -1,14 +1,21 @@
 // Tests of the WCS header: read back by wcslib (centre, scale, orientation of both parities),
-// the card layout of the FITS fixed format and the block size.
+// the card layout of the FITS fixed format and the block size; with SIP distortion terms, read
+// back by wcslib and (where installed) astropy and compared with the solver's own mapping.
 #include "app/wcs_header.h"
+#include "solver/engine/sip.h"
 
 #include <gtest/gtest.h>
 #include <math.h>
 #include <stdio.h>
 #include <string.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <vector>
 #include <regex>
+#include <sstream>
 #include <string>
+#include <unistd.h>
 
 #include <wcslib/wcs.h>
 #include <wcslib/wcshdr.h>
@@ -182,8 +189,8 @@ TEST(WcsHeader, AppendCardLayoutAndCapacity) {
     EXPECT_EQ("LONGKEYW= 'text'              " + std::string(50, ' '), cards.substr(0, 80));
     EXPECT_EQ("NUM     =              1.5E-05 / " + std::string(47, 'c'), cards.substr(80, 80));
     EXPECT_EQ("HISTORY" + std::string(73, ' '), cards.substr(160, 80));
-    for (int i = 0; i < 80; ++i) append_card(&header, "FILL", "1", nullptr);
-    EXPECT_EQ(5760u, header.position);  // 72 cards; the others were dropped
+    for (int i = 0; i < 120; ++i) append_card(&header, "FILL", "1", nullptr);
+    EXPECT_EQ(8640u, header.position);  // 108 cards; the others were dropped
 }
 
 TEST(WcsHeader, StreamReceivesExactlyTheBlock) {
@@ -195,6 +202,172 @@ TEST(WcsHeader, StreamReceivesExactlyTheBlock) {
     write_wcs_header_to(out, &settings, &solution);
     EXPECT_EQ(2880, ftell(out));
     fclose(out);
+}
+
+// A plate of 0.005 degree per pixel over 4000 x 3000 pixels with order-3 radial terms (8 pixels
+// at the corners) plus a quadratic one, and inverse terms of order 4 (the leading ones only:
+// readers that use them refine by iteration or ignore them).
+SolverWcs distorted_plate(int parity) {
+    SolverWcs w{};
+    w.crpix[0] = 2000.5;
+    w.crpix[1] = 1500.5;
+    w.crval[0] = 359.5;  // across RA 0 at the corners
+    w.crval[1] = 41.25;
+    const double t = 0.6;
+    w.cd[0][0] = -0.005 * cos(t);
+    w.cd[0][1] = 0.005 * sin(t) * parity;
+    w.cd[1][0] = 0.005 * sin(t);
+    w.cd[1][1] = 0.005 * cos(t) * parity;
+    const double k = 0.0032 / (2500.0 * 2500.0);
+    w.sip_order = 3;
+    w.a[3][0] = w.a[1][2] = w.b[2][1] = w.b[0][3] = k;
+    w.a[1][1] = 3.0e-7;
+    w.inverse_order = 4;
+    w.ap[3][0] = w.ap[1][2] = w.bp[2][1] = w.bp[0][3] = -k;
+    w.ap[1][1] = -3.0e-7;
+    return w;
+}
+
+std::string header_with(const SolverSolution& solution, const SolverWcs* wcs) {
+    SolverSettings settings{};
+    settings.image_file = "image.fits";
+    WcsHeader header;
+    size_t size = format_wcs_header_with(&settings, &solution, wcs, &header);
+    return std::string(header.data, size);
+}
+
+// The header without its DATE card, which holds the time of the call.
+std::string without_date(std::string text) {
+    for (size_t at = 0; at + 80 <= text.size(); at += 80)
+        if (text.compare(at, 8, "DATE    ") == 0) text.replace(at, 80, 80, 'D');
+    return text;
+}
+
+const double corners[4][2] = {{0.5, 0.5}, {4000.5, 0.5}, {0.5, 3000.5}, {4000.5, 3000.5}};
+
+// Distance in pixels of the plate (0.005 degree per pixel).
+double pixels_apart(double ra1, double dec1, double ra2, double dec2) {
+    return separation(ra1, dec1, ra2, dec2) / 0.005;
+}
+
+TEST(WcsHeaderSip, WithoutTermsTheTanBytes) {
+    SolverSolution solution = solution_with(5.5880555, -5.391111, 37.5, -1);
+    const std::string tan = without_date(header_text(solution));
+    SolverWcs zero_order = distorted_plate(1);
+    zero_order.sip_order = 0;
+    SolverWcs bad_order = distorted_plate(1);
+    bad_order.sip_order = 4;
+    SolverWcs bad_inverse = distorted_plate(1);
+    bad_inverse.inverse_order = 5;
+    struct Case { const SolverWcs* wcs; const char* what; };
+    const Case cases[] = {{nullptr, "no plate"}, {&zero_order, "order 0"},
+                          {&bad_order, "order 4"}, {&bad_inverse, "inverse order 5"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(tan, without_date(header_with(solution, c.wcs)));
+    }
+}
+
+TEST(WcsHeaderSip, CardsOfTheTerms) {
+    SolverWcs wcs = distorted_plate(1);
+    const std::string text = header_with(solution_with(1.0, 2.0, 3.0, 1), &wcs);
+    ASSERT_EQ(5760u, text.size());
+    std::vector<std::string> keywords;
+    for (size_t at = 0; at < text.size(); at += 80) {
+        std::string keyword = text.substr(at, 8);
+        keywords.push_back(keyword.substr(0, keyword.find(' ')));
+        if (keywords.back() == "END") break;
+    }
+    // 25 cards of the TAN header, the four orders, 7 + 7 forward and 14 + 14 inverse terms.
+    ASSERT_EQ(71u, keywords.size());
+    const std::vector<std::string> head = {"SIMPLE", "BITPIX", "NAXIS", "WCSAXES", "CTYPE1",
+                                           "CTYPE2", "CUNIT1", "CUNIT2", "RADESYS", "EQUINOX",
+                                           "CRVAL1", "CRVAL2", "CRPIX1", "CRPIX2", "CD1_1",
+                                           "CD1_2", "CD2_1", "CD2_2", "A_ORDER", "A_2_0", "A_1_1",
+                                           "A_0_2", "A_3_0", "A_2_1", "A_1_2", "A_0_3", "B_ORDER"};
+    EXPECT_EQ(head, std::vector<std::string>(keywords.begin(), keywords.begin() + 27));
+    EXPECT_EQ("AP_ORDER", keywords[34]);
+    EXPECT_EQ("AP_1_0", keywords[35]);
+    EXPECT_EQ("AP_0_4", keywords[48]);
+    EXPECT_EQ("BP_ORDER", keywords[49]);
+    EXPECT_EQ("IMAGEW", keywords[64]);
+    auto card_text = [&](size_t index, const std::string& expected) {
+        EXPECT_EQ(expected + std::string(80 - expected.size(), ' '), text.substr(index * 80, 80));
+    };
+    card_text(4, "CTYPE1  = 'RA---TAN-SIP'       / TAN projection, SIP distortion");
+    card_text(5, "CTYPE2  = 'DEC--TAN-SIP'       / TAN projection, SIP distortion");
+    card_text(18, "A_ORDER =                    3 / polynomial order, pixel x distortion");
+    card_text(22, "A_3_0   =             5.12E-10");  // 0.0032 / 2500^2
+    EXPECT_EQ(std::string(80, ' '), text.substr(71 * 80));
+}
+
+TEST(WcsHeaderSip, WcslibAgreesAtTheCorners) {
+    for (int parity : {1, -1}) {
+        SCOPED_TRACE(parity);
+        SolverWcs wcs = distorted_plate(parity);
+        ParsedWcs parsed(header_with(solution_with(1.0, 2.0, 3.0, parity), &wcs));
+        ASSERT_NE(nullptr, parsed.wcs);
+        ASSERT_NE(nullptr, parsed.wcs->lin.dispre);  // the SIP terms were taken
+        for (const auto& corner : corners) {
+            double ra, dec, ours_ra, ours_dec;
+            ASSERT_TRUE(parsed.sky(corner[0], corner[1], &ra, &dec));
+            ASSERT_TRUE(kestil_solver_wcs_pixel_to_sky(&wcs, corner[0], corner[1], &ours_ra, &ours_dec));
+            // Twelve significant digits of every card: far below 1e-3 pixel; the terms move
+            // the corners by 8 pixels, so a term lost or misnamed shows.
+            EXPECT_LT(pixels_apart(ra, dec, ours_ra, ours_dec), 1e-3) << corner[0] << " " << corner[1];
+        }
+    }
+}
+
+// Runs the command, returns its standard output; empty when it fails.
+std::string command_output(const std::string& command) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return out;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    return pclose(pipe) == 0 ? out : std::string();
+}
+
+TEST(WcsHeaderSip, AstropyAgreesAtTheCorners) {
+    if (command_output("/usr/bin/python3 -c 'import astropy.wcs' 2>/dev/null && echo yes") != "yes\n")
+        GTEST_SKIP() << "astropy is not installed";
+    SolverWcs wcs = distorted_plate(-1);
+    char path[] = "/tmp/wcs_header_sip_XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const std::string text = header_with(solution_with(1.0, 2.0, 3.0, -1), &wcs);
+    ASSERT_EQ(static_cast<ssize_t>(text.size()), write(fd, text.data(), text.size()));
+    close(fd);
+    // all_pix2world applies the forward terms; all_world2pix inverts them by iteration (from
+    // AP and BP). Origin 1: FITS pixels.
+    const std::string script =
+        "import sys, warnings\n"
+        "warnings.simplefilter('ignore')\n"
+        "from astropy.io import fits\n"
+        "from astropy.wcs import WCS\n"
+        "w = WCS(fits.getheader(sys.argv[1]))\n"
+        "assert w.sip is not None and w.sip.a_order == 3 and w.sip.ap_order == 4\n"
+        "for x, y in ((0.5, 0.5), (4000.5, 0.5), (0.5, 3000.5), (4000.5, 3000.5)):\n"
+        "    ra, dec = w.all_pix2world([[x, y]], 1)[0]\n"
+        "    bx, by = w.all_world2pix([[ra, dec]], 1, tolerance=1e-8)[0]\n"
+        "    print('%.12f %.12f %.9f %.9f' % (ra, dec, bx, by))\n";
+    const std::string out =
+        command_output("/usr/bin/python3 -c \"" + script + "\" " + path + " 2>&1");
+    unlink(path);
+    std::istringstream lines(out);
+    int count = 0;
+    for (const auto& corner : corners) {
+        double ra, dec, x, y, ours_ra, ours_dec;
+        ASSERT_TRUE(static_cast<bool>(lines >> ra >> dec >> x >> y)) << out;
+        ASSERT_TRUE(kestil_solver_wcs_pixel_to_sky(&wcs, corner[0], corner[1], &ours_ra, &ours_dec));
+        EXPECT_LT(pixels_apart(ra, dec, ours_ra, ours_dec), 1e-3) << corner[0] << " " << corner[1];
+        EXPECT_NEAR(corner[0], x, 1e-3);
+        EXPECT_NEAR(corner[1], y, 1e-3);
+        ++count;
+    }
+    EXPECT_EQ(4, count);
 }
 
 }  // namespace
