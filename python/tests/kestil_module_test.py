@@ -6,9 +6,11 @@ header is the oracle for the solution and for the WCS header the module returns.
 import json
 import os
 import shutil
+import signal
 import subprocess
 import tempfile
 import threading
+import time
 import unittest
 
 import numpy as np
@@ -237,6 +239,24 @@ class Arguments(unittest.TestCase):
 
         with self.assertRaisesRegex(RuntimeError, "stop here"):
             kestil.solve(field(1), index_dir=index_dir, progress=fail)
+
+    def test_ctrl_c_stops_a_solve(self):
+        # Star-like spots at random: no index matches them, so the whole search runs.
+        rng = np.random.default_rng(3)
+        image = rng.normal(1000.0, 5.0, (1000, 1500))
+        for y, x in zip(rng.integers(5, 995, 300), rng.integers(5, 1495, 300)):
+            image[y - 1:y + 2, x - 1:x + 2] += rng.uniform(50.0, 2000.0)
+        start = time.monotonic()
+        self.assertFalse(kestil.solve(image, index_dir=index_dir, timeout=0)["solved"])
+        whole = time.monotonic() - start
+        timer = threading.Timer(whole / 4, os.kill, (os.getpid(), signal.SIGINT))
+        start = time.monotonic()
+        timer.start()
+        with self.assertRaises(KeyboardInterrupt):
+            kestil.solve(image, index_dir=index_dir, timeout=0)
+        timer.join()
+        # Raised while solving, not after a whole search (the poll is a tenth of a second).
+        self.assertLess(time.monotonic() - start, whole * 0.75)
 
 
 if __name__ == "__main__":
