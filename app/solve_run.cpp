@@ -9,6 +9,8 @@
 #include <memory>
 
 #include "app/index_commands.h"
+#include "app/annotate.h"
+#include "app/new_fits.h"
 #include "app/options.h"
 #include "app/reports.h"
 #include "app/wcs_header.h"
@@ -19,6 +21,7 @@ FILE* progress_stream = stdout;
 
 namespace {
 
+constexpr int exit_usage = 2;
 constexpr long max_image_size = 2147483647;  // the solver takes a signed 32-bit count
 constexpr int log_level_errors = 1;
 constexpr int log_level_debug = 3;
@@ -54,7 +57,8 @@ void explain_missing_indexes(const SolverSettings* settings) {
             program_name, program_name);
 }
 
-void write_report(FILE* out, const SolverSettings* settings, const SolverSolution* solution) {
+void write_report(FILE* out, const SolverSettings* settings, const SolverSolution* solution,
+                  const SolveDetails* details) {
     switch (settings->output_format) {
     case FORMAT_JSON:
         write_json_report_to(out, settings, solution);
@@ -63,7 +67,12 @@ void write_report(FILE* out, const SolverSettings* settings, const SolverSolutio
         write_xml_report_to(out, settings, solution);
         break;
     case FORMAT_WCS:
-        if (solution->solved) write_wcs_header_to(out, settings, solution);
+        if (solution->solved) {
+            if (settings->sip && details && details->solved)
+                write_wcs_header_with(out, settings, solution, &details->wcs);
+            else
+                write_wcs_header_to(out, settings, solution);
+        }
         break;
     default:
         if (solution->solved) write_text_report_to(out, settings, solution);
@@ -71,19 +80,44 @@ void write_report(FILE* out, const SolverSettings* settings, const SolverSolutio
     }
 }
 
+// Whether the run needs the solve's details, and up to which order of distortion terms.
+bool wants_details(const SolverSettings* settings) {
+    return settings->sip || settings->list_matches || settings->new_fits || settings->annotate;
+}
+int32_t distortion_order(const SolverSettings* settings) {
+    return settings->sip || settings->new_fits ? SOLVER_SIP_MAX_ORDER : 0;
+}
+
+// The solved FITS copy of --new-fits; false after its diagnostic.
+bool write_solved_copy(const SolverSettings* settings, const unsigned char* image,
+                       uint32_t size, const SolverSolution* solution,
+                       const SolveDetails* details) {
+    WcsHeader header;
+    format_wcs_header_with(settings, solution, details->solved ? &details->wcs : nullptr,
+                           &header);
+    return write_new_fits(settings->new_fits, image, size, &header);
+}
+
 // Reads and solves the image at path into solution; the "Not solved" lines go to errors.
+// Without image, the file's bytes are released; with it they are handed over (free them).
 void solve_file(const SolverSettings* settings, const char* path, const SolveRequest* request,
-                FILE* errors, SolverSolution* solution) {
+                FILE* errors, SolverSolution* solution, unsigned char** image = nullptr,
+                uint32_t* image_size = nullptr) {
     memset(solution, 0, sizeof *solution);
-    unsigned char* image = nullptr;
-    uint32_t image_size = 0;
-    if (!read_image_file(path, &image, &image_size)) {
+    unsigned char* bytes = nullptr;
+    uint32_t size = 0;
+    if (!read_image_file(path, &bytes, &size)) {
         solution->solved = false;
         solution->message = unreadable_message;
         return;
     }
-    kestil_solver_solve(request, image, image_size, solution);
-    free(image);
+    kestil_solver_solve(request, bytes, size, solution);
+    if (image) {
+        *image = bytes;
+        *image_size = size;
+    } else {
+        free(bytes);
+    }
     if (!solution->solved) {
         const char* message = solution->message ? solution->message : "Unknown error";
         fprintf(errors, "Not solved: %s\n", message);
@@ -150,20 +184,45 @@ int solve_image_file(const SolverSettings* settings, const char* path, SolverInd
     solve_request_from_settings(settings, &request);
     request.cache = cache;
     if (request.progress) request.progress_context = progress;
+    SolveDetails details{};
+    if (settings->sip || settings->list_matches) {
+        request.details = &details;
+        request.sip_order = settings->sip ? SOLVER_SIP_MAX_ORDER : 0;
+    }
     SolverSolution solution;
     solve_file(settings, path, &request, errors, &solution);
-    write_report(out, settings, &solution);
+    write_report(out, settings, &solution, request.details);
+    kestil_solver_release_details(&details);
     return solution.solved ? 0 : 1;
 }
 
 int run_solve(const SolverSettings* settings) {
     progress_stream = settings->output_format == FORMAT_TEXT ? stdout : stderr;
+    if (settings->new_fits && !new_fits_target_allowed(settings->new_fits, settings->image_file))
+        return exit_usage;
     SolveRequest request;
     solve_request_from_settings(settings, &request);
+    SolveDetails details{};
+    if (wants_details(settings)) {
+        request.details = &details;
+        request.sip_order = distortion_order(settings);
+    }
     SolverSolution solution;
-    solve_file(settings, settings->image_file, &request, stderr, &solution);
-    write_report(stdout, settings, &solution);
-    return solution.solved ? 0 : 1;
+    unsigned char* image = nullptr;
+    uint32_t size = 0;
+    solve_file(settings, settings->image_file, &request, stderr, &solution, &image, &size);
+    // The files asked for come before the report, so that a report of success is not followed
+    // by a failure to write them; either failure makes the exit code 1.
+    bool written = true;
+    if (image && solution.solved && settings->new_fits)
+        written = write_solved_copy(settings, image, size, &solution, &details) && written;
+    if (image && settings->annotate)
+        written = write_annotation(settings->annotate, image, size, &solution,
+                                   request.details) && written;
+    free(image);
+    write_report(stdout, settings, &solution, request.details);
+    kestil_solver_release_details(&details);
+    return solution.solved && written ? 0 : 1;
 }
 
 }  // extern "C"

@@ -19,6 +19,7 @@
 #include "solver/engine/solve_driver.h"
 #include "solver/engine/star_match.h"
 #include "solver/engine/verify.h"
+#include "solver/image/fits_hints.h"
 #include "solver/image/solver_image.h"
 #include "solver/index/index_cache.h"
 #include "solver/index/index_file.h"
@@ -34,6 +35,10 @@ namespace {
 constexpr double deg_per_rad = 57.29577951308232;
 constexpr double rad_per_deg = 0.017453292519943295;
 constexpr int32_t min_stars = 4;
+// Search radii around a position from a FITS header, degrees: a solved plate's centre, and a
+// pointing (the mount's error, or coordinates of the date rather than J2000).
+constexpr double header_wcs_radius = 1.0;
+constexpr double header_pointing_radius = 5.0;
 
 const char* const not_enough_stars = "Not enough stars detected";
 const char* const no_index =
@@ -431,9 +436,12 @@ bool solve(SolveState& s, const void* data, uint32_t length, Fit* fit) {
 
 }  // namespace
 
-extern "C" void kestil_solver_solve(const SolveRequest* request, const void* data,
-                                    uint32_t length, SolverSolution* solution) {
-    double start = kestil_monotonic_time();
+namespace {
+
+// One search with the given request; fills solution (and the request's details). Result:
+// whether a later search without header hints may still succeed (nothing ended it early).
+bool attempt(const SolveRequest* request, double start, const void* data, uint32_t length,
+             SolverSolution* solution) {
     Fit fit{};
     const char* early_message = nullptr;
     const char* control_message = nullptr;
@@ -490,6 +498,56 @@ extern "C" void kestil_solver_solve(const SolveRequest* request, const void* dat
         solution->message = "No solution found";
     }
     if (!accepted && !solution->message) solution->message = "Unknown error";
+    return !accepted && !early_message && !control_message;
+}
+
+// The request with the hints of a FITS header added where the request has none of that kind;
+// false when the header adds nothing.
+bool header_hinted(const SolveRequest* request, const void* data, uint32_t length,
+                   SolveRequest* hinted) {
+    if (!request->header_hints) return false;
+    FitsHints hints{};
+    auto bytes = static_cast<int32_t>(length > INT32_MAX ? INT32_MAX : length);
+    if (!kestil_solver_fits_hints(data, bytes, &hints)) return false;
+    *hinted = *request;
+    bool added = false;
+    if (hints.has_position && !(request->radius > 0)) {
+        hinted->ra = hints.ra;
+        hinted->dec = hints.dec;
+        // A solved plate's centre is good to far less than a degree; a pointing may be off by
+        // the mount's error or be of the date rather than J2000.
+        hinted->radius = hints.position_from_wcs ? header_wcs_radius : header_pointing_radius;
+        if (request->epoch == 0) precess_date(true, &hinted->ra, &hinted->dec);
+        kestil_solver_progress(request,
+                               "Position hint from the FITS header (%s): RA %.4f h, Dec %.4f°, "
+                               "radius %.0f°\n",
+                               hints.position_cards, hints.ra, hints.dec, hinted->radius);
+        added = true;
+    }
+    if (hints.has_scale && !(request->scale_hint > 0)) {
+        hinted->scale_hint = hints.scale;
+        kestil_solver_progress(request, "Scale hint from the FITS header (%s): %.3f\"/pixel\n",
+                               hints.scale_cards, hints.scale * 3600.0);
+        added = true;
+    }
+    return added;
+}
+
+}  // namespace
+
+extern "C" void kestil_solver_solve(const SolveRequest* request, const void* data,
+                                    uint32_t length, SolverSolution* solution) {
+    double start = kestil_monotonic_time();
+    SolveRequest hinted;
+    if (!header_hinted(request, data, length, &hinted)) {
+        attempt(request, start, data, length, solution);
+    } else if (attempt(&hinted, start, data, length, solution)) {
+        // A wrong header never costs a solve: the search goes on as if it had no hints.
+        kestil_solver_progress(request,
+                               "Not solved with the header hints, searching without them\n");
+        memset(solution, 0, sizeof *solution);
+        attempt(request, start, data, length, solution);
+    }
     solution->time = kestil_monotonic_time() - start;
 }
 

@@ -354,6 +354,61 @@ TEST_F(Sky, DetailsGiveTheImageWcsAndItsMatches) {
     kestil_solver_index_cache_release(cache);
 }
 
+// Hints from a FITS header: used where the request has none, named in the progress, and never
+// in the way of a solve: a wrong header only adds a search without them.
+TEST_F(Sky, HeaderHintsHelpAndWrongOnesCostNoSolve) {
+    struct Case {
+        const char* what;
+        const char* card;     // a card written over the simulated one (80 columns), or null
+        bool header_hints;
+        const char* progress;  // expected in the progress, or null
+        const char* absent;    // not expected in the progress, or null
+    };
+    const Case cases[] = {
+        {"true header", nullptr, true, "Position hint from the FITS header (CRVAL1/CRVAL2",
+         "searching without them"},
+        {"position 60 degrees off", "CRVAL1  =                210.1", true,
+         "Not solved with the header hints, searching without them", nullptr},
+        {"scale twice too large", "CD1_1   =        -0.0022222222", true, "Scale hint", nullptr},
+        {"hints ignored", nullptr, false, nullptr, "hint from the FITS header"},
+    };
+    const sim::SkyWcs truth = field(150.1, 30.1, 4.0, 0.0, 1, 800, 600);
+    sim::SimulatorSettings settings_sim;
+    settings_sim.wcs = truth;
+    settings_sim.fwhm_px = 3.0;
+    settings_sim.flux_mag10 = 200000.0;
+    settings_sim.seed = 5;
+    std::vector<CsvStar> stars = sim::select_cone(catalog->data(), catalog->size(), truth.ra_deg,
+                                                  truth.dec_deg, truth.field_radius_deg() + 0.1);
+    sim::SkyImage sky = sim::render_sky(settings_sim, stars.data(), stars.size());
+    std::vector<uint8_t> fits;
+    const char* message = nullptr;
+    ASSERT_TRUE(sim::encode_image(sky, settings_sim, sim::ImageFormat::fits16, 0, &fits, &message));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<uint8_t> bytes = fits;
+        if (c.card) {
+            std::string card = std::string(c.card) + std::string(80 - strlen(c.card), ' ');
+            std::string header(bytes.begin(), bytes.begin() + 2880);
+            size_t at = header.find(card.substr(0, 8));
+            ASSERT_NE(std::string::npos, at);
+            std::copy(card.begin(), card.end(), bytes.begin() + static_cast<long>(at));
+        }
+        SolveRequest s = settings();
+        s.header_hints = c.header_hints;
+        std::string progress;
+        SolverSolution solution = solve(s, bytes, &progress);
+        ASSERT_TRUE(solution.solved) << (solution.message ? solution.message : "") << progress;
+        EXPECT_LT(separation_deg(solution.ra_j2000 * 15, solution.dec_j2000, 150.1, 30.1), 1e-3);
+        if (c.progress) {
+            EXPECT_NE(std::string::npos, progress.find(c.progress)) << progress;
+        }
+        if (c.absent) {
+            EXPECT_EQ(std::string::npos, progress.find(c.absent)) << progress;
+        }
+    }
+}
+
 TEST_F(Sky, WalkOrderAndIndexLoads) {
     // Random stars that no index knows: every attempt fails, so the whole schedule runs.
     std::vector<uint8_t> bytes = random_image(field(10, -40, 20, 0, 1, 1000, 300), 400, 3, 9);
