@@ -11,6 +11,7 @@ set(KESTIL_FUZZ_TARGETS
   load_image
   fits_header
   fits_extension
+  fits_hints
   index_solve
   tycho2_records
   gaia_table)
@@ -25,6 +26,7 @@ set(KESTIL_FUZZ_LIBS_property_hints fw_bus)
 set(KESTIL_FUZZ_LIBS_load_image solver_image JPEG::JPEG)
 set(KESTIL_FUZZ_LIBS_fits_header solver_image)
 set(KESTIL_FUZZ_LIBS_fits_extension solver_image)
+set(KESTIL_FUZZ_LIBS_fits_hints solver_image)
 set(KESTIL_FUZZ_LIBS_index_solve kestil_solver_core kestil_framework)
 set(KESTIL_FUZZ_LIBS_tycho2_records tool_catalog)
 set(KESTIL_FUZZ_LIBS_gaia_table tool_catalog)
