@@ -98,7 +98,8 @@ def main():
                  str(parity), "--width", str(WIDTH), "--height", str(HEIGHT), "--fwhm", "3",
                  "--flux10", flux10(a, scale, field), "--seed", str(f + 1),
                  "--no-truth", "--format", "fits16", "--output", image])
-            result = subprocess.run([b + "/app/kestil_solver", "-i", directory, "-f", "json", image],
+            result = subprocess.run([b + "/app/kestil_solver", "-i", directory, "-f", "json",
+                                     "--no-header-hints", image],
                                     capture_output=True, text=True)
             doc = json.loads(result.stdout)
             ok = precise = False

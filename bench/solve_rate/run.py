@@ -332,8 +332,9 @@ def kestil_setting(solver):
 
 
 def kestil_command(args, field, pass_name, index_dir, image, solver="kestil"):
+    # The simulated FITS files carry their true WCS: a blind pass must not read it.
     cmd = [os.path.join(args.bin, "app/kestil_solver"), "-i", index_dir, "-f", "json",
-           "-c", str(args.time_limit)]
+           "-c", str(args.time_limit), "--no-header-hints"]
     return cmd + kestil_setting(solver) + kestil_hints(field, pass_name) + [image]
 
 
