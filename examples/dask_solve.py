@@ -19,7 +19,8 @@ Each line of the output (standard output, or FILE written under a temporary name
 when complete) is the dict kestil.solve returns for one image, without its list of matches and,
 unless --wcs is given, without wcs_header: the keys of the command line's JSON report
 ("file", "solved", "time", "ra" in hours, "dec", ... or "message") and "ra_deg". Lines come in
-the order the solves finish. An image that can't be read gives "solved": false and the error.
+the order the solves finish. An image that can't be read, or whose task failed on the cluster
+(a worker lost, a bad option), gives "solved": false and the error as "message".
 The exit status is 0 when every image was solved, 1 when one was not, 2 on bad usage.
 """
 import argparse
@@ -62,8 +63,13 @@ def solve_folder(client, paths, options, with_wcs=False):
     """Yields the result dict of each path as its solve finishes on the client's cluster."""
     client.register_worker_plugin(IndexCachePlugin(), name=PLUGIN_NAME)
     futures = client.map(solve_one, paths, options=options, pure=False)
+    path_of = dict(zip(futures, paths))
     for future in distributed.as_completed(futures):
-        result = future.result()
+        try:
+            result = future.result()
+        except Exception as error:  # a worker lost with its task, a bad option: one line each
+            result = {"file": path_of[future], "solved": False, "time": 0.0,
+                      "message": f"{type(error).__name__}: {error}"}
         if not with_wcs:
             result.pop("wcs_header", None)
         yield result
