@@ -369,10 +369,10 @@ TEST_F(Sky, HeaderHintsHelpAndWrongOnesCostNoSolve) {
          "searching without them"},
         {"position 60 degrees off", "CRVAL1  =                210.1", true,
          "Not solved with the header hints, searching without them", nullptr},
-        {"scale twice too large", "CD1_1   =        -0.0022222222", true, "Scale hint", nullptr},
+        {"scale twice too large", "CD1_1   =        -0.0033333333", true, "Scale hint", nullptr},
         {"hints ignored", nullptr, false, nullptr, "hint from the FITS header"},
     };
-    const sim::SkyWcs truth = field(150.1, 30.1, 4.0, 0.0, 1, 800, 600);
+    const sim::SkyWcs truth = field(150.1, 30.1, 6.0, 0.0, 1, 800, 600);
     sim::SimulatorSettings settings_sim;
     settings_sim.wcs = truth;
     settings_sim.fwhm_px = 3.0;
