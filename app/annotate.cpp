@@ -233,10 +233,10 @@ void draw_index_stars(cairo_t* cr, const View& view, const SolveDetails* details
         cross_path(cr, view.to_picture(star.x, star.y), inner, outer);
     }
     cairo_set_line_cap(cr, CAIRO_LINE_CAP_BUTT);
-    cairo_set_source_rgba(cr, 0, 0, 0, 0.6);
+    cairo_set_source_rgba(cr, 0, 0, 0, 0.45);
     cairo_set_line_width(cr, line * 2.2);
     cairo_stroke_preserve(cr);
-    set_rgb(cr, ANNOTATE_INDEX_STAR_RGB);
+    set_rgb(cr, ANNOTATE_INDEX_STAR_RGB, 0.9);
     cairo_set_line_width(cr, line);
     cairo_stroke(cr);
 }
@@ -606,21 +606,52 @@ std::vector<std::string> solution_lines(const SolverSolution* solution,
     snprintf(text, sizeof text, "Angle %.1f\u00B0   Parity %d", solution->angle,
              int(solution->parity));
     lines.push_back(text);
-    snprintf(text, sizeof text, "Matched stars %d   RMS %.2f\"", int(solution->matched_stars),
-             solution->rms);
+    // The refinement of the details may match more stars than the solve counted.
+    if (details && details->solved && details->match_count != solution->matched_stars)
+        snprintf(text, sizeof text, "Matched stars %d (%d marked)   RMS %.2f\"",
+                 int(solution->matched_stars), int(details->match_count), solution->rms);
+    else
+        snprintf(text, sizeof text, "Matched stars %d   RMS %.2f\"", int(solution->matched_stars),
+                 solution->rms);
     lines.push_back(text);
     snprintf(text, sizeof text, "Index %s", solution->index);
     lines.push_back(text);
     return lines;
 }
 
+// The lines, long ones broken at spaces to fit the width (a word longer than that stays whole).
+std::vector<std::string> wrap_lines(cairo_t* cr, const std::vector<std::string>& lines,
+                                    double width) {
+    std::vector<std::string> wrapped;
+    for (const std::string& line : lines) {
+        std::string current;
+        size_t start = 0;
+        while (start <= line.size()) {
+            size_t end = line.find(' ', start);
+            if (end == std::string::npos) end = line.size();
+            const std::string word = line.substr(start, end - start);
+            const std::string joined = current.empty() ? word : current + " " + word;
+            if (!current.empty() && text_width(cr, joined.c_str()) > width) {
+                wrapped.push_back(current);
+                current = word;
+            } else {
+                current = joined;
+            }
+            start = end + 1;
+        }
+        wrapped.push_back(current);
+    }
+    return wrapped;
+}
+
 // The figures of the solution in a dark box at the top left, with a legend of the marks.
 // Result: the box.
 Rect draw_text_box(cairo_t* cr, const View& view, const SolverSolution* solution,
                      const SolveDetails* details) {
-    const std::vector<std::string> lines = solution_lines(solution, details);
     const double margin = view.unit * 0.6, pad = view.unit * 0.5, leading = view.unit * 1.35;
     set_font(cr, view.unit);
+    const std::vector<std::string> lines =
+        wrap_lines(cr, solution_lines(solution, details), view.width - 2 * (margin + pad));
     double width = 0;
     for (const std::string& line : lines) width = std::max(width, text_width(cr, line.c_str()));
     struct Key { const char* name; uint32_t rgb; int shape; };  // 0 small, 1 large, 2 cross
@@ -683,7 +714,7 @@ cairo_status_t draw_marks(cairo_surface_t* surface, const View& view,
     if (solved) draw_grid(c, view, details, &labels);
     if (details) {
         if (solved)
-            draw_index_stars(c, view, details, radius * 0.6, radius * 2.2, line);
+            draw_index_stars(c, view, details, radius * 0.55, radius * 1.5, line * 0.85);
         draw_circles(c, view, details->stars, details->star_count, radius, line,
                      ANNOTATE_DETECTION_RGB);
         if (solved)
