@@ -284,6 +284,8 @@ void image_input(const py::object& image, ImageInput* input) {
             throw py::type_error("image must be a path, the bytes of an image file or a 2-D "
                                  "numpy array");
         }
+        // fopen would stop at a NUL and open another file.
+        check(path.find('\0') == std::string::npos, "the image path holds a NUL character");
         input->file = py::module_::import("os").attr("fspath")(image);
         int error = 0;
         {

@@ -215,6 +215,7 @@ class Arguments(unittest.TestCase):
                  (ValueError, np.zeros((0, 10), np.uint16), {}),
                  (ValueError, b"", {}),
                  (FileNotFoundError, os.path.join(work, "missing.fits"), {}),
+                 (ValueError, field(0) + "\0.jpg", {}),
                  (IsADirectoryError, work, {})]
         for error, image_argument, kwargs in cases:
             with self.subTest(error=error.__name__, kwargs=str(kwargs)[:40],
