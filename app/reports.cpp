@@ -13,9 +13,14 @@ constexpr size_t sanitize_capacity = 772;  // 771 bytes of text and a NUL
 constexpr size_t angle_text_size = 32;
 constexpr size_t longest_escape = 6;       // "&quot;", "&apos;"
 
-char sanitized[sanitize_capacity];
-char* escaped = nullptr;
-size_t escaped_capacity = 0;
+// Per thread, so that the reports of a batch can be written by its worker threads at once.
+thread_local char sanitized[sanitize_capacity];
+struct EscapeBuffer {
+    char* text = nullptr;
+    size_t capacity = 0;
+    ~EscapeBuffer() { free(text); }
+};
+thread_local EscapeBuffer escape_buffer;
 
 const char* const degree = "\xC2\xB0";     // UTF-8 degree sign
 
@@ -116,10 +121,11 @@ const char* escape_text(const char* text, bool xml) {
     size_t length = strlen(text);
     if (length > (SIZE_MAX - 1) / longest_escape) kestil_out_of_memory();
     size_t needed = length * longest_escape + 1;
-    if (needed > escaped_capacity) {
-        escaped = static_cast<char*>(kestil_checked_realloc(escaped, needed));
-        escaped_capacity = needed;
+    if (needed > escape_buffer.capacity) {
+        escape_buffer.text = static_cast<char*>(kestil_checked_realloc(escape_buffer.text, needed));
+        escape_buffer.capacity = needed;
     }
+    char* escaped = escape_buffer.text;
     size_t out = 0;
     for (const char* p = text; *p; ++p) {
         const char* replacement = xml ? xml_escape(*p) : json_escape(*p);

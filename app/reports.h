@@ -4,8 +4,8 @@
 // (the *_to variants write to a given stream instead; they exist for the tests and write the
 // same bytes). Numbers use a point whatever the locale: the program never changes it.
 // RA is shown in hours and h:m:s, Dec in degrees and d:m:s, the scale in degrees per pixel.
-// The two text buffers are process-wide: main thread only, and each result of utf8_sanitize
-// and escape_text is valid until the next call.
+// The two text buffers are per thread: each result of utf8_sanitize and escape_text is valid
+// until the next call on the same thread.
 #ifndef KESTIL_APP_REPORTS_H
 #define KESTIL_APP_REPORTS_H
 
@@ -32,12 +32,12 @@ void write_xml_report_to(FILE* out, const SolverSettings* settings,
 // Given:  text   any bytes (a path)
 // Result: the text with every byte that is not part of a valid UTF-8 sequence, every control
 //         byte and DEL replaced by "?", cut at a sequence boundary to at most 771 bytes
-//         (772-byte process-wide buffer)
+//         (772-byte buffer of the thread)
 const char* utf8_sanitize(const char* text);
 
 // Given:  text, xml   xml false: JSON string rules (\t \n \r \" \\); true: XML entities for
 //                     " & ' < >
-// Result: the escaped text, in a process-wide buffer grown as needed (an allocation failure
+// Result: the escaped text, in a buffer of the thread grown as needed (an allocation failure
 //         ends the process with "Failed to allocate memory" and status 1)
 const char* escape_text(const char* text, bool xml);
 
