@@ -2,6 +2,7 @@
 #include "app/reports.h"
 
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "framework/alloc.h"
