@@ -12,12 +12,11 @@
 #include <utility>
 #include <vector>
 
+#include "framework/angles.h"
 #include "solver/stars/image_stars.h"
 #include "tools/catalog/catalog_csv.h"
 
 namespace bench_fields {
-
-constexpr double rad_per_deg = M_PI / 180.0;
 
 struct Truth {
     double ra, dec, scale, angle;  // degrees, degrees, degrees per pixel, radians
@@ -30,12 +29,12 @@ inline Truth random_field(double ra, double dec, double spread, double field_min
                           double field_max, int width, int height, std::mt19937& random) {
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     Truth t{};
-    double r = spread * std::sqrt(unit(random)), phi = 2 * M_PI * unit(random);
+    double r = spread * std::sqrt(unit(random)), phi = 2 * pi * unit(random);
     t.dec = dec + r * std::sin(phi);
     t.ra = std::fmod(ra + r * std::cos(phi) / std::cos(t.dec * rad_per_deg) + 360.0, 360.0);
     double field = field_min * std::pow(field_max / field_min, unit(random));
     t.scale = field / std::sqrt(double(width) * height);
-    t.angle = 2 * M_PI * unit(random);
+    t.angle = 2 * pi * unit(random);
     t.mirror = unit(random) < 0.5;
     return t;
 }

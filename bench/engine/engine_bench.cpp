@@ -4,35 +4,37 @@
 // noise, the brightest --stars stars) and runs the engine's stages as the solve driver does:
 // the quad build, the quad matching, the star matching and the fit, stage after stage until a
 // fit is found. It reports the time spent in each function over all fields. With --compare
-// the quad build and the quad matching are made twice, by the fast function and by its
-// straightforward reference on the same input, the outputs compared byte for byte and both
-// times reported (the star matching and the fit then get identical input).
+// the quad build and the quad matching are made twice, by the product's function and by its
+// straightforward form (tests/support/reference_engine.hpp) on the same input, the outputs
+// compared byte for byte and both times reported (bench/common/stage_identity.hpp).
+// With --solve the fields are rendered by the simulator and solved through kestil_solver_solve,
+// and the quad stages are compared on each solve's star list against every index it may use.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <random>
 #include <vector>
 
+#include "bench/common/stage_identity.hpp"
 #include "bench/common/synthetic_fields.hpp"
+#include "framework/handles.hpp"
 #include "solver/engine/image_quads.h"
 #include "solver/engine/plate_fit.h"
 #include "solver/engine/quad_match.h"
 #include "solver/engine/solve_driver.h"
 #include "solver/engine/star_match.h"
 #include "solver/index/index_file.h"
-#include "solver/solver_types.h"
+#include "solver/solve.h"
 #include "tools/index_builder/index_builder.h"
 #include "tools/simulator/simulator.hpp"
 
 namespace {
 
 namespace sim = kestil_simulator;
-using bench_fields::rad_per_deg;
 using bench_fields::Truth;
 
 struct Options {
@@ -73,57 +75,35 @@ bool parse(int argc, char** argv, Options* o) {
 }
 
 
-// Seconds spent in one function, fast and reference.
+// Processor seconds spent in one function.
 struct Timer {
     const char* name;
-    double fast = 0, reference = 0;
+    double seconds = 0;
     long calls = 0;
 };
 
-// CPU time of the calling thread: less disturbed by other loads on a shared machine than the
-// wall clock (the engine is single-threaded).
-double thread_seconds() {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
-template <typename F>
-double timed(F f) {
-    double start = thread_seconds();
-    f();
-    return thread_seconds() - start;
-}
-
-// Every field of the quads (not the 4 padding bytes after y2, which no code reads).
-bool same_quads(const ImageQuad* a, const ImageQuad* b, uint32_t n) {
-    for (uint32_t i = 0; i < n; ++i)
-        if (std::memcmp(&a[i], &b[i], offsetof(ImageQuad, y2) + sizeof(float)) != 0 ||
-            std::memcmp(a[i].stars, b[i].stars, sizeof a[i].stars) != 0)
-            return false;
-    return true;
-}
+using stage_identity::timed;
 
 // --solve: renders fields of the catalogue with the simulator (3 pixels FWHM, noise, a few hot
-// pixels, random centre, angle, parity and size in the field range) and solves each blind with
-// the fast engine and with the reference engine; the two SolverSolution records must be equal
-// byte for byte except the time. Returns the number of differences.
+// pixels, random centre, angle, parity and size in the field range), solves each blind through
+// kestil_solver_solve, then compares the quad stages of the solve's star list (the image read
+// and binned as the solve reads it) against every index of the folder. Returns the number of
+// stages whose forms differ.
 int compare_solves(const Options& o, const CsvCatalog& csv) {
-    SolverSettings settings{};
-    std::snprintf(settings.index_dir, sizeof settings.index_dir, "%s", o.solve_dir);
-    const float scales[] = {0.2f, 0.5f, 1.0f, 2.0f, 5.0f, 10.0f, 20.0f};
-    std::copy(scales, scales + 7, settings.scales);
-    settings.scale_count = 7;
-    settings.epoch = 2000;
-    settings.downsample = 2;
-    settings.cpu_limit = 60;
+    SolveRequest request;
+    kestil_solver_default_request(&request);
+    std::snprintf(request.index_dir, sizeof request.index_dir, "%s", o.solve_dir);
+    request.cpu_limit = 60;
     std::mt19937 random(o.seed);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
-    int differences = 0, solved = 0;
-    double fast_time = 0, reference_time = 0;
+    stage_identity::Buffers buffers;
+    stage_identity::Totals totals;
+    int solved = 0;
+    double solve_time = 0;
+    std::vector<ImageStar> stars(SOLVER_MAX_IMAGE_STARS);
     for (int f = 0; f < o.fields; ++f) {
         sim::SimulatorSettings s;
-        double r = o.spread * std::sqrt(unit(random)), phi = 2 * M_PI * unit(random);
+        double r = o.spread * std::sqrt(unit(random)), phi = 2 * pi * unit(random);
         s.wcs.dec_deg = o.dec + r * std::sin(phi);
         s.wcs.ra_deg = std::fmod(
             o.ra + r * std::cos(phi) / std::cos(s.wcs.dec_deg * rad_per_deg) + 360.0, 360.0);
@@ -136,34 +116,44 @@ int compare_solves(const Options& o, const CsvCatalog& csv) {
         s.flux_mag10 = 2000.0 * (10.0 / field) * (10.0 / field);
         s.hot_pixels = 20;
         s.seed = static_cast<uint64_t>(f + 1);
-        std::vector<CsvStar> stars = sim::select_cone(csv.stars, csv.count, s.wcs.ra_deg,
-                                                      s.wcs.dec_deg, s.wcs.field_radius_deg());
-        sim::SkyImage sky = sim::render_sky(s, stars.data(), stars.size());
+        std::vector<CsvStar> catalog = sim::select_cone(csv.stars, csv.count, s.wcs.ra_deg,
+                                                        s.wcs.dec_deg, s.wcs.field_radius_deg());
+        sim::SkyImage sky = sim::render_sky(s, catalog.data(), catalog.size());
         std::vector<uint8_t> bytes;
         const char* message = nullptr;
         if (!sim::encode_image(sky, s, sim::ImageFormat::fits16, 0, &bytes, &message)) {
             std::fprintf(stderr, "%s\n", message);
             return 1;
         }
-        SolverSolution fast{}, reference{};
-        kestil_solver_use_reference_engine(false);
-        kestil_solver_solve(&settings, bytes.data(), static_cast<uint32_t>(bytes.size()), &fast);
-        kestil_solver_use_reference_engine(true);
-        kestil_solver_solve(&settings, bytes.data(), static_cast<uint32_t>(bytes.size()),
-                            &reference);
-        kestil_solver_use_reference_engine(false);
-        fast_time += fast.time;
-        reference_time += reference.time;
-        fast.time = reference.time = 0;
-        bool same = std::memcmp(&fast, &reference, sizeof fast) == 0;
-        differences += !same;
-        solved += fast.solved;
-        std::printf("field %2d: FOV %6.3f° %s, %s\n", f + 1, field,
-                    fast.solved ? "solved" : fast.message, same ? "identical" : "DIFFERENT");
+        SolverSolution solution{};
+        kestil_solver_solve(&request, bytes.data(), static_cast<uint32_t>(bytes.size()),
+                            &solution);
+        solve_time += solution.time;
+        solved += solution.solved;
+        int32_t bin = 0, width = 0, height = 0;
+        bool bayer = false;
+        HeapBlock<SolverImage> image(kestil_solver_load_image(
+            bytes.data(), static_cast<int32_t>(bytes.size()), request.downsample, &bin, &width,
+            &height, &bayer, &message));
+        int count = image ? kestil_solver_image_stars(image.get(), stars.data()) : 0;
+        int indexes = 0;
+        int differences = image ? stage_identity::compare_request(
+                                      request, stars.data(), count,
+                                      static_cast<int32_t>(image->width),
+                                      static_cast<int32_t>(image->height), &buffers, &totals,
+                                      &indexes)
+                                : 0;
+        std::printf("field %2d: FOV %6.3f° %s; %d stars, %d indexes: %s\n", f + 1, field,
+                    solution.solved ? "solved" : solution.message, count, indexes,
+                    differences == 0 ? "stages identical" : "stages DIFFER");
     }
-    std::printf("%d of %d solved; wall time fast %.3f s, reference %.3f s; %d differences\n",
-                solved, o.fields, fast_time, reference_time, differences);
-    return differences;
+    std::printf("%d of %d solved in %.3f s; %ld stages compared (%ld quads, %ld matches kept): "
+                "quad build %.3f s fast, %.3f s reference; quad matching %.3f s fast, %.3f s "
+                "reference; %d differences\n",
+                solved, o.fields, solve_time, totals.stages, totals.quads, totals.matches,
+                totals.quads_fast, totals.quads_reference, totals.match_fast,
+                totals.match_reference, totals.differences);
+    return totals.differences;
 }
 
 struct Result {
@@ -199,20 +189,12 @@ int main(int argc, char** argv) {
     IndexFile index{};
     if (!kestil_solver_load_index(o.index, &index)) return 1;
     if (o.field_min <= 0) index_field_range(index.scale, &o.field_min, &o.field_max);
-    // Zeroed so that the byte comparison of whole buffers sees only what the calls wrote.
-    std::vector<ImageQuad> quads(SOLVER_MAX_IMAGE_QUADS), quads_ref;
-    std::vector<QuadMatch> matches(SOLVER_MAX_QUAD_MATCHES), matches_ref;
+    stage_identity::Buffers buffers;
+    stage_identity::Totals totals;
     std::vector<StarMatch> pairs(SOLVER_MAX_STAR_MATCHES);
-    if (o.compare) {
-        quads_ref = quads;
-        matches_ref = matches;
-    }
-    Timer t_quads{"build_image_quads"}, t_match{"match_quads"}, t_stars{"match_stars"},
-        t_fit{"compute_center"};
+    Timer t_stars{"match_stars"}, t_fit{"compute_center"};
     std::mt19937 random(o.seed);
-    int solved = 0, differences = 0;
-    long total_quads = 0, total_matches = 0;
-    double total = 0;
+    int solved = 0;
     for (int f = 0; f < o.fields; ++f) {
         Truth t = bench_fields::random_field(o.ra, o.dec, o.spread, o.field_min, o.field_max,
                                              o.width, o.height, random);
@@ -224,49 +206,33 @@ int main(int argc, char** argv) {
         Result res{};
         int used_stage = 0;
         for (int s = 0; s < n && !res.ok && stars.size() >= 4; ++s) {
-            int32_t occupied = 0, occupied_ref = 0;
-            uint32_t nq = 0, nq_ref = 0;
-            t_quads.fast += timed([&] {
-                nq = kestil_solver_build_image_quads(stars.data(), stages[s], o.width, o.height,
-                                                     cell, &occupied, quads.data());
-            });
-            ++t_quads.calls;
-            total_quads += nq;
+            uint32_t nm = 0;
             if (o.compare) {
-                t_quads.reference += timed([&] {
-                    nq_ref = kestil_solver_build_image_quads_reference(
-                        stars.data(), stages[s], o.width, o.height, cell, &occupied_ref,
-                        quads_ref.data());
+                if (!stage_identity::compare_stage(stars.data(), stages[s], o.width, o.height,
+                                                   &index, &buffers, &totals, &nm))
+                    std::printf("field %d stage %d: the forms differ\n", f + 1, s + 1);
+            } else {
+                int32_t occupied = 0;
+                uint32_t nq = 0;
+                totals.quads_fast += timed([&] {
+                    nq = kestil_solver_build_image_quads(stars.data(), stages[s], o.width,
+                                                         o.height, cell, &occupied,
+                                                         buffers.quads.data());
                 });
-                if (nq != nq_ref || occupied != occupied_ref ||
-                    !same_quads(quads.data(), quads_ref.data(), nq)) {
-                    std::printf("field %d stage %d: quads differ\n", f + 1, s + 1);
-                    ++differences;
-                }
-            }
-            uint32_t nm = 0, nm_ref = 0;
-            t_match.fast += timed([&] {
-                nm = kestil_solver_match_quads(quads.data(), nq, &index, matches.data(), nullptr);
-            });
-            ++t_match.calls;
-            total_matches += nm;
-            if (o.compare) {
-                // The same image quads for both, so that the quad pointers compare equal.
-                t_match.reference += timed([&] {
-                    nm_ref = kestil_solver_match_quads_reference(quads.data(), nq, &index,
-                                                                 matches_ref.data(), nullptr);
+                totals.match_fast += timed([&] {
+                    nm = kestil_solver_match_quads(buffers.quads.data(), nq, &index,
+                                                   buffers.matches.data(), nullptr);
                 });
-                if (nm != nm_ref || std::memcmp(matches.data(), matches_ref.data(),
-                                                matches.size() * sizeof(QuadMatch)) != 0) {
-                    std::printf("field %d stage %d: quad matches differ\n", f + 1, s + 1);
-                    ++differences;
-                }
+                ++totals.stages;
+                totals.quads += nq;
+                totals.matches += nm;
             }
             int32_t np = 0;
-            t_stars.fast += timed(
-                [&] { np = kestil_solver_match_stars(matches.data(), nm, pairs.data(), nullptr); });
+            t_stars.seconds += timed([&] {
+                np = kestil_solver_match_stars(buffers.matches.data(), nm, pairs.data(), nullptr);
+            });
             ++t_stars.calls;
-            t_fit.fast += timed([&] {
+            t_fit.seconds += timed([&] {
                 res.ok = kestil_solver_compute_center(pairs.data(), np, o.width, o.height, &res.ra,
                                                       &res.dec, &res.angle, &res.scale,
                                                       &res.parity, &res.matched, &res.rms);
@@ -290,19 +256,24 @@ int main(int argc, char** argv) {
                     stars.size(), ok ? "solved" : "FAILED", used_stage);
     }
     std::printf("%d of %d solved; %ld quads, %ld quad matches kept\n", solved, o.fields,
-                total_quads, total_matches);
+                totals.quads, totals.matches);
     std::printf("%-20s %6s %11s %11s %8s\n", "stage", "calls", "fast CPU s", "ref CPU s",
                 "speed-up");
-    for (const Timer* t : {&t_quads, &t_match, &t_stars, &t_fit}) {
-        total += t->fast;
-        if (o.compare && t->reference > 0)
-            std::printf("%-20s %6ld %11.3f %11.3f %8.1f\n", t->name, t->calls, t->fast,
-                        t->reference, t->reference / std::max(t->fast, 1e-9));
+    auto row = [&](const char* name, long calls, double fast, double reference) {
+        if (o.compare && reference > 0)
+            std::printf("%-20s %6ld %11.3f %11.3f %8.1f\n", name, calls, fast, reference,
+                        reference / std::max(fast, 1e-9));
         else
-            std::printf("%-20s %6ld %11.3f\n", t->name, t->calls, t->fast);
-    }
-    std::printf("total %.3f s\n", total);
-    if (o.compare) std::printf("%d differences\n", differences);
+            std::printf("%-20s %6ld %11.3f\n", name, calls, fast);
+    };
+    row("build_image_quads", totals.stages, totals.quads_fast, totals.quads_reference);
+    row("match_quads", totals.stages, totals.match_fast, totals.match_reference);
+    row(t_stars.name, t_stars.calls, t_stars.seconds, 0);
+    row(t_fit.name, t_fit.calls, t_fit.seconds, 0);
+    std::printf("total %.3f s\n",
+                totals.quads_fast + totals.match_fast + t_stars.seconds + t_fit.seconds);
+    if (o.compare) std::printf("%d differences\n", totals.differences);
+    const int differences = totals.differences;
     kestil_solver_release_index(&index);
     free_catalog_csv(&csv);
     return differences == 0 ? 0 : 1;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "framework/alloc.h"
+#include "framework/handles.hpp"
 #include "framework/log.h"
 
 static_assert(std::endian::native == std::endian::little,
@@ -30,10 +31,6 @@ constexpr int max_dimension = 178956970;
 constexpr int max_pixels = 536870911;
 constexpr int grid = 12;  // background map: grid x grid cells
 constexpr int refine_iterations = 2;
-
-struct FreeDeleter {
-    void operator()(void* block) const noexcept { std::free(block); }
-};
 
 // Layout of one pixel format.
 struct PixelLayout {

@@ -1,5 +1,5 @@
 // bench/identity/solve_identity.cpp - proves on real image files that the fast hot paths give
-// the same solutions as the straightforward forms.
+// the same results as the straightforward forms.
 //
 // For each image file:
 //  (a) stars: the image is read as the solver reads it (kestil_solver_load_image, once for each
@@ -9,10 +9,10 @@
 //      this folder give. Each stage is also compared on its own (the filtered pixels; the
 //      detector's records on the same filtered image), so that a difference is traced to the
 //      stage that makes it.
-//  (b) solves: the file is solved twice through kestil_solver_solve, with the fast engine and
-//      with the reference engine (kestil_solver_use_reference_engine); the SolverSolution
-//      records must be equal byte for byte apart from the time.
-// The solve is deterministic given the stars (no time limit unless one is given), so (a) and
+//  (b) solves: the file is solved through kestil_solver_solve; then the engine's quad build and
+//      quad matching are compared with their straightforward forms on that star list, for each
+//      stage of the solve's table and each index of its scales (bench/common/stage_identity.hpp).
+// The rest of a solve is one code path given the stars and the kept quad matches, so (a) and
 // (b) together show the whole chain from the file to the solution identical. Exit status 1 on
 // any difference or unreadable image, 2 on a bad command line, 0 otherwise.
 #include <algorithm>
@@ -25,14 +25,16 @@
 #include <vector>
 
 #include "app/options.h"
+#include "app/solve_run.h"
+#include "bench/common/stage_identity.hpp"
 #include "bench/identity/reference_noise_filter.hpp"
 #include "bench/identity/reference_star_detector.hpp"
 #include "framework/clock.h"
+#include "framework/handles.hpp"
 #include "framework/star_detector.h"
-#include "solver/engine/image_quads.h"
 #include "solver/image/noise_filter.h"
 #include "solver/image/solver_image.h"
-#include "solver/solver_types.h"
+#include "solver/solve.h"
 #include "solver/stars/image_stars.h"
 
 namespace {
@@ -44,17 +46,7 @@ constexpr double detection_threshold = 3.5;
 
 constexpr long max_file_size = 2000L * 1000 * 1000;
 
-struct FreeDeleter {
-    void operator()(void* block) const noexcept { std::free(block); }
-};
-template <typename T>
-using Owned = std::unique_ptr<T, FreeDeleter>;
-
-struct FileCloser {
-    void operator()(FILE* file) const noexcept { std::fclose(file); }
-};
-
-// The options of one pair of solves and the name it is reported under.
+// The options of one solve and the name it is reported under.
 struct SolveSet {
     std::string name;
     std::vector<std::string> options;
@@ -62,7 +54,7 @@ struct SolveSet {
 
 struct Options {
     std::vector<std::string> solver_options;  // given to every solve
-    std::vector<SolveSet> solve_sets;         // one solve pair per set
+    std::vector<SolveSet> solve_sets;         // one solve per set
     std::vector<std::string> images;
 };
 
@@ -70,13 +62,20 @@ struct Totals {
     int images = 0;
     int unreadable = 0;
     long stars = 0;
-    int solves = 0;  // solve pairs compared
+    int solves = 0;
     int solved = 0;
     int differences = 0;
     double fast_star_seconds = 0.0;  // the product's star list, wall clock
     double reference_star_seconds = 0.0;
-    double fast_seconds = 0.0;  // solves, as the solutions report them
-    double reference_seconds = 0.0;
+    double solve_seconds = 0.0;  // as the solutions report them
+    stage_identity::Totals stages;  // the quad stages, processor time
+};
+
+// The product's star list of the image at one binning, and the working image's size.
+struct StarList {
+    int32_t downsample = 0;
+    std::vector<ImageStar> stars;
+    int32_t width = 0, height = 0;
 };
 
 std::vector<std::string> split_words(const std::string& text) {
@@ -92,7 +91,7 @@ std::vector<std::string> split_words(const std::string& text) {
 }
 
 bool read_list(const char* path, std::vector<std::string>* images) {
-    std::unique_ptr<FILE, FileCloser> file(std::fopen(path, "r"));
+    FileHandle file(std::fopen(path, "r"));
     if (!file) return false;
     char line[4096];
     while (std::fgets(line, sizeof line, file.get())) {
@@ -111,9 +110,9 @@ void usage() {
                  "  solver options: those of kestil_solver with their values (-i DIR, -s, -r, "
                  "-d, -R, -D, -p, -t, -c, -x, -e),\n"
                  "                  given to every solve; no time limit unless -c is given\n"
-                 "  --solve OPTS    one more pair of solves per image with these options added "
-                 "(default: one pair, no options added);\n"
-                 "                  a first word NAME: names the pair in the report\n"
+                 "  --solve OPTS    one more solve per image with these options added "
+                 "(default: one solve, no options added);\n"
+                 "                  a first word NAME: names the solve in the report\n"
                  "  --list FILE     image files, one per line (lines starting with # skipped)\n");
 }
 
@@ -180,7 +179,7 @@ bool solve_settings(const Options& o, const SolveSet& set,
 }
 
 bool read_file(const std::string& path, std::vector<unsigned char>* bytes) {
-    std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    FileHandle file(std::fopen(path.c_str(), "rb"));
     if (!file || std::fseek(file.get(), 0, SEEK_END) != 0) return false;
     long length = std::ftell(file.get());
     if (length <= 0 || length > max_file_size || std::fseek(file.get(), 0, SEEK_SET) != 0)
@@ -212,8 +211,9 @@ int first_detected_difference(const DetectedStar* a, const DetectedStar* b, int 
 }
 
 // (a): compares the stages and the product's star list with the reference chain; appends what
-// differs to `report`. Result: the number of stars compared, -1 on a difference.
-long compare_stars(const SolverImage* image, Totals* totals, std::string* report) {
+// differs to `report` and keeps the product's list in `list`. Result: the number of stars
+// compared, -1 on a difference.
+long compare_stars(const SolverImage* image, Totals* totals, StarList* list, std::string* report) {
     const int width = static_cast<int>(image->width), height = static_cast<int>(image->height);
     const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
     char text[512];
@@ -224,12 +224,15 @@ long compare_stars(const SolverImage* image, Totals* totals, std::string* report
     double start = kestil_monotonic_time();
     const int product_count = kestil_solver_image_stars(image, product.data());
     totals->fast_star_seconds += kestil_monotonic_time() - start;
+    list->stars.assign(product.begin(), product.begin() + product_count);
+    list->width = width;
+    list->height = height;
 
     // The reference chain; where the filter gives no image (below 3 x 3) the detector reads the
     // working image itself, as in the product.
-    Owned<uint16_t> fast_filtered(filtered_image(image));
+    HeapBlock<uint16_t> fast_filtered(filtered_image(image));
     start = kestil_monotonic_time();
-    Owned<uint16_t> reference_filtered(identity::reference_filtered_image(image));
+    HeapBlock<uint16_t> reference_filtered(identity::reference_filtered_image(image));
     double reference_seconds = kestil_monotonic_time() - start;
     if (!fast_filtered != !reference_filtered) {
         report->append("; filter: one form gave no image");
@@ -296,72 +299,50 @@ long compare_stars(const SolverImage* image, Totals* totals, std::string* report
     return product_count;
 }
 
-// Names of the fields in which two solutions differ.
-std::string solution_differences(const SolverSolution& a, const SolverSolution& b) {
-    std::string fields;
-    auto check = [&](bool same, const char* name) {
-        if (!same) fields += std::string(fields.empty() ? "" : ",") + name;
-    };
-    check(a.solved == b.solved, "solved");
-    check(a.message == b.message, "message");
-    check(a.image_width == b.image_width && a.image_height == b.image_height, "image size");
-    check(a.matched_stars == b.matched_stars, "matched_stars");
-    check(a.star_matches == b.star_matches, "star_matches");
-    check(same_bits(a.rms, b.rms), "rms");
-    check(same_bits(a.ra, b.ra) && same_bits(a.dec, b.dec), "ra/dec");
-    check(same_bits(a.ra_j2000, b.ra_j2000) && same_bits(a.dec_j2000, b.dec_j2000), "j2000");
-    check(same_bits(a.angle, b.angle), "angle");
-    check(same_bits(a.scale, b.scale), "scale");
-    check(a.parity == b.parity, "parity");
-    check(std::memcmp(a.index, b.index, sizeof a.index) == 0, "index");
-    return fields.empty() ? "padding" : fields;
-}
-
-// (b): one pair of solves; appends the outcome to `report`. Result: whether they are identical.
-bool compare_solves(const SolverSettings& settings, const std::vector<unsigned char>& bytes,
-                    const SolveSet& set, Totals* totals, std::string* report) {
-    SolverSolution fast, reference;
-    std::memset(&fast, 0, sizeof fast);
-    std::memset(&reference, 0, sizeof reference);
-    const auto length = static_cast<uint32_t>(bytes.size());
-    kestil_solver_use_reference_engine(false);
-    kestil_solver_solve(&settings, bytes.data(), length, &fast);
-    kestil_solver_use_reference_engine(true);
-    kestil_solver_solve(&settings, bytes.data(), length, &reference);
-    kestil_solver_use_reference_engine(false);
-    totals->fast_seconds += fast.time;
-    totals->reference_seconds += reference.time;
+// (b): one solve, then the quad stages on its star list; appends the outcome to `report`.
+// Result: whether the stages are identical.
+bool compare_solve(const SolverSettings& settings, const std::vector<unsigned char>& bytes,
+                   const SolveSet& set, const StarList& list, stage_identity::Buffers* buffers,
+                   Totals* totals, std::string* report) {
+    SolveRequest request;
+    solve_request_from_settings(&settings, &request);
+    SolverSolution solution;
+    std::memset(&solution, 0, sizeof solution);
+    kestil_solver_solve(&request, bytes.data(), static_cast<uint32_t>(bytes.size()), &solution);
+    totals->solve_seconds += solution.time;
+    ++totals->solves;
+    totals->solved += solution.solved;
     char text[512];
     std::snprintf(text, sizeof text, "; %s: %s", set.name.c_str(),
-                  fast.solved ? "solved" : fast.message ? fast.message : "not solved");
+                  solution.solved    ? "solved"
+                  : solution.message ? solution.message
+                                     : "not solved");
     report->append(text);
-    if (fast.solved) {
-        std::snprintf(text, sizeof text, " (%s, %d stars)", fast.index, fast.matched_stars);
+    if (solution.solved) {
+        std::snprintf(text, sizeof text, " (%s, %d stars)", solution.index,
+                      solution.matched_stars);
         report->append(text);
     }
-    const double fast_time = fast.time, reference_time = reference.time;
-    fast.time = reference.time = 0.0;
-    const bool same = std::memcmp(&fast, &reference, sizeof fast) == 0;
-    ++totals->solves;
-    totals->solved += fast.solved;
-    if (same)
-        std::snprintf(text, sizeof text, " identical (%.2f s / %.2f s)", fast_time,
-                      reference_time);
-    else
-        std::snprintf(text, sizeof text, " DIFFERS in %s",
-                      solution_differences(fast, reference).c_str());
+    const long stages = totals->stages.stages;
+    int indexes = 0;
+    const int differences = stage_identity::compare_request(
+        request, list.stars.data(), static_cast<int32_t>(list.stars.size()), list.width,
+        list.height, buffers, &totals->stages, &indexes);
+    std::snprintf(text, sizeof text, ", %ld quad stages on %d indexes %s (%.2f s)",
+                  totals->stages.stages - stages, indexes,
+                  differences == 0 ? "identical" : "DIFFER", solution.time);
     report->append(text);
-    return same;
+    return differences == 0;
 }
 
 // (a) for one binning: reads the image with it and compares the star lists. Result: false when
 // the image could not be read (counted and reported).
 bool check_stars(const std::vector<unsigned char>& bytes, int32_t downsample, Totals* totals,
-                 std::string* report) {
+                 StarList* list, std::string* report) {
     int32_t bin_factor = 0, image_width = 0, image_height = 0;
     bool bayer = false;
     const char* message = nullptr;
-    Owned<SolverImage> image(kestil_solver_load_image(
+    HeapBlock<SolverImage> image(kestil_solver_load_image(
         bytes.data(), static_cast<int32_t>(bytes.size()), downsample, &bin_factor, &image_width,
         &image_height, &bayer, &message));
     if (!image) {
@@ -374,7 +355,8 @@ bool check_stars(const std::vector<unsigned char>& bytes, int32_t downsample, To
     std::snprintf(text, sizeof text, "; %d x %d, binned %d", image_width, image_height,
                   bin_factor);
     report->append(text);
-    const long stars = compare_stars(image.get(), totals, report);
+    list->downsample = downsample;
+    const long stars = compare_stars(image.get(), totals, list, report);
     if (stars < 0)
         ++totals->differences;
     else
@@ -383,7 +365,8 @@ bool check_stars(const std::vector<unsigned char>& bytes, int32_t downsample, To
 }
 
 // (a) once for each binning that the sets use, before the first solve with it, then (b).
-void check_image(const Options& o, const std::string& path, Totals* totals) {
+void check_image(const Options& o, const std::string& path, stage_identity::Buffers* buffers,
+                 Totals* totals) {
     ++totals->images;
     std::string report = path;
     std::vector<unsigned char> bytes;
@@ -393,7 +376,7 @@ void check_image(const Options& o, const std::string& path, Totals* totals) {
         return;
     }
     std::vector<std::string> storage;
-    std::vector<int32_t> binnings;  // those whose stars were compared
+    std::vector<StarList> lists;  // one per binning whose stars were compared
     for (const SolveSet& set : o.solve_sets) {
         SolverSettings settings;
         if (!solve_settings(o, set, path, &storage, &settings)) {
@@ -401,11 +384,15 @@ void check_image(const Options& o, const std::string& path, Totals* totals) {
             ++totals->unreadable;
             continue;
         }
-        if (std::find(binnings.begin(), binnings.end(), settings.downsample) == binnings.end()) {
-            binnings.push_back(settings.downsample);
-            if (!check_stars(bytes, settings.downsample, totals, &report)) break;
+        auto list = std::find_if(lists.begin(), lists.end(), [&](const StarList& l) {
+            return l.downsample == settings.downsample;
+        });
+        if (list == lists.end()) {
+            list = lists.insert(lists.end(), StarList{});
+            if (!check_stars(bytes, settings.downsample, totals, &*list, &report)) break;
         }
-        if (!compare_solves(settings, bytes, set, totals, &report)) ++totals->differences;
+        if (!compare_solve(settings, bytes, set, *list, buffers, totals, &report))
+            ++totals->differences;
     }
     std::printf("%s\n", report.c_str());
     std::fflush(stdout);
@@ -417,14 +404,16 @@ int main(int argc, char** argv) {
     Options o;
     if (int status = parse_options(argc, argv, &o); status != 0) return status;
     Totals totals;
+    stage_identity::Buffers buffers;
     const double start = kestil_monotonic_time();
-    for (const std::string& image : o.images) check_image(o, image, &totals);
-    // Solves are counted in pairs (fast and reference); "solved" counts pairs too.
-    std::printf("summary: images %d, stars compared %ld, solve pairs %d, solved %d, "
-                "differences %d, unreadable %d, star seconds fast %.3f reference %.3f, "
-                "solve seconds fast %.3f reference %.3f, wall %.1f s\n",
+    for (const std::string& image : o.images) check_image(o, image, &buffers, &totals);
+    std::printf("summary: images %d, stars compared %ld, solves %d, solved %d, differences %d, "
+                "unreadable %d, star seconds fast %.3f reference %.3f, quad stage seconds fast "
+                "%.3f reference %.3f, solve seconds %.3f, wall %.1f s\n",
                 totals.images, totals.stars, totals.solves, totals.solved, totals.differences,
                 totals.unreadable, totals.fast_star_seconds, totals.reference_star_seconds,
-                totals.fast_seconds, totals.reference_seconds, kestil_monotonic_time() - start);
+                totals.stages.quads_fast + totals.stages.match_fast,
+                totals.stages.quads_reference + totals.stages.match_reference,
+                totals.solve_seconds, kestil_monotonic_time() - start);
     return totals.differences > 0 || totals.unreadable > 0 ? 1 : 0;
 }

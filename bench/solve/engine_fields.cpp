@@ -26,7 +26,6 @@
 
 namespace {
 
-using bench_fields::rad_per_deg;
 using bench_fields::Truth;
 
 struct Options {

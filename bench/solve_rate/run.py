@@ -441,12 +441,13 @@ def peer_available():
 # ---------------------------------------------------------------------------------------------
 # Identity of the fast hot paths (--identity)
 
-IDENTITY_SUMMARY = re.compile(r"^summary: images (\d+), stars compared (\d+), solve pairs (\d+), "
+IDENTITY_SUMMARY = re.compile(r"^summary: images (\d+), stars compared (\d+), solves (\d+), "
                               r"solved (\d+), differences (\d+), unreadable (\d+)", re.M)
-IDENTITY_KEYS = ("images", "stars", "pairs", "solved", "differences", "unreadable")
+IDENTITY_KEYS = ("images", "stars", "solves", "solved", "differences", "unreadable")
 IDENTITY_SECONDS = re.compile(r"star seconds fast ([\d.]+) reference ([\d.]+), "
-                              r"solve seconds fast ([\d.]+) reference ([\d.]+)")
-IDENTITY_SECONDS_KEYS = ("star_fast", "star_reference", "solve_fast", "solve_reference")
+                              r"quad stage seconds fast ([\d.]+) reference ([\d.]+), "
+                              r"solve seconds ([\d.]+)")
+IDENTITY_SECONDS_KEYS = ("star_fast", "star_reference", "stage_fast", "stage_reference", "solve")
 
 
 def parse_identity_output(text):
@@ -457,7 +458,7 @@ def parse_identity_output(text):
         return None
     r = dict(zip(IDENTITY_KEYS, (int(v) for v in m.groups())))
     t = IDENTITY_SECONDS.search(text, m.end())
-    r.update(zip(IDENTITY_SECONDS_KEYS, (float(v) for v in t.groups()) if t else (0.0,) * 4))
+    r.update(zip(IDENTITY_SECONDS_KEYS, (float(v) for v in t.groups()) if t else (0.0,) * 5))
     lines = [line for line in text.splitlines() if line and not line.startswith("summary: ")]
     r["line"] = lines[0] if lines else ""
     return r
@@ -471,8 +472,8 @@ def identity_solvers(args):
 
 def check_identity(args, field, index_dir, image, scratch):
     """solve_identity on one image: for each of our solvers' binnings its star list against the
-    straightforward filter and detector, then one pair of solves (fast and reference engine)
-    per pass with that pass's hints, no time limit. Returns the counts; a run without a summary
+    straightforward filter and detector, then one solve per pass with that pass's hints (no
+    time limit) and the quad stages on its star list against their straightforward forms. Returns the counts; a run without a summary
     counts as unreadable."""
     cmd = [os.path.join(args.bin, "bench/identity/solve_identity"), "-i", index_dir]
     solvers = identity_solvers(args)
@@ -506,21 +507,22 @@ def identity_lines(entries):
     lines = ["## Identity of the fast hot paths", "",
              "`solve_identity` (bench/identity) on the images of the set: the star list of the "
              "product's noise filter and detector compared byte for byte with the "
-             "straightforward forms, and each image solved with the fast and with the "
-             "reference engine (%s; passes: %s; no time limit), the solutions compared byte for "
-             "byte apart from the time. Solve pairs: one fast and one reference solve. "
-             "Times: the star lists (product against the straightforward filter and "
-             "detector) and the solves (fast and reference engine, reading and detection "
-             "included), summed; wall: the whole check." % (
+             "straightforward forms, and each image solved (%s; passes: %s; no time limit) "
+             "with the quad build and quad matching of every stage compared byte for byte "
+             "with their straightforward forms on the solve's star list, against every index "
+             "of its scales. Times: the star lists (product against the straightforward "
+             "filter and detector, wall clock), the quad stages (product against the "
+             "straightforward forms, processor time) and the solves, summed; wall: the whole "
+             "check." % (
                  ", ".join("`%s`" % s for s in solvers), ", ".join(passes)), "",
-             "| Images | Stars compared | Solve pairs | Solved | Differences | Unreadable "
-             "| Star lists (s) | Solves (s) | Wall (s) |",
-             "|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
-             "| %d | %d | %d | %d | %d | %d | %.1f / %.1f | %.1f / %.1f | %.0f |" % (
-                 total["images"], total["stars"], total["pairs"], total["solved"],
+             "| Images | Stars compared | Solves | Solved | Differences | Unreadable "
+             "| Star lists (s) | Quad stages (s) | Solves (s) | Wall (s) |",
+             "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
+             "| %d | %d | %d | %d | %d | %d | %.1f / %.1f | %.1f / %.1f | %.1f | %.0f |" % (
+                 total["images"], total["stars"], total["solves"], total["solved"],
                  total["differences"], total["unreadable"], total["star_fast"],
-                 total["star_reference"], total["solve_fast"], total["solve_reference"],
-                 sum(e["wall"] for e in entries)),
+                 total["star_reference"], total["stage_fast"], total["stage_reference"],
+                 total["solve"], sum(e["wall"] for e in entries)),
              ""]
     bad = [e for e in entries if e["differences"] or e["unreadable"]]
     if bad:

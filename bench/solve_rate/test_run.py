@@ -154,26 +154,27 @@ class Bookkeeping(unittest.TestCase):
 
 
 class Identity(unittest.TestCase):
-    SAME = ("a.fits: 3000 x 2000, binned 2; 120 stars identical; blind: solved (5°, 9 stars) "
-            "identical (0.10 s / 0.12 s)\n"
-            "summary: images 1, stars compared 120, solve pairs 2, solved 1, differences 0, "
-            "unreadable 0, star seconds fast 0.050 reference 0.400, solve seconds fast 0.200 "
-            "reference 0.250, wall 1.5 s\n")
-    DIFFERENT = ("b.fits: 1000 x 700, binned 2; filter DIFFERS first at pixel (4, 0): fast 9, "
-                 "reference 8; blind: solved (2°, 7 stars) DIFFERS in rms|angle\n"
-                 "summary: images 1, stars compared 0, solve pairs 1, solved 1, "
+    SAME = ("a.fits: 3000 x 2000, binned 2; 120 stars identical; blind: solved (5°, 9 stars), "
+            "3 quad stages on 2 indexes identical (0.10 s)\n"
+            "summary: images 1, stars compared 120, solves 2, solved 1, differences 0, "
+            "unreadable 0, star seconds fast 0.050 reference 0.400, quad stage seconds fast "
+            "0.200 reference 0.250, solve seconds 0.300, wall 1.5 s\n")
+    DIFFERENT = ("b|c.fits: 1000 x 700, binned 2; filter DIFFERS first at pixel (4, 0): fast 9, "
+                 "reference 8; blind: solved (2°, 7 stars), 3 quad stages on 1 indexes DIFFER "
+                 "(0.10 s)\n"
+                 "summary: images 1, stars compared 0, solves 1, solved 1, "
                  "differences 1, unreadable 0, star seconds fast 0.010 reference 0.080, "
-                 "solve seconds fast 0.100 reference 0.150, wall 1 s\n")
+                 "quad stage seconds fast 0.100 reference 0.150, solve seconds 0.100, wall 1 s\n")
 
     def test_summary_parsed_and_missing(self):
         cases = [  # output, expected counts (None: no summary)
-            (self.SAME, {"images": 1, "stars": 120, "pairs": 2, "solved": 1, "differences": 0,
+            (self.SAME, {"images": 1, "stars": 120, "solves": 2, "solved": 1, "differences": 0,
                          "unreadable": 0, "star_fast": 0.05, "star_reference": 0.4,
-                         "solve_fast": 0.2, "solve_reference": 0.25}),
-            (self.DIFFERENT, {"images": 1, "stars": 0, "pairs": 1, "solved": 1,
+                         "stage_fast": 0.2, "stage_reference": 0.25, "solve": 0.3}),
+            (self.DIFFERENT, {"images": 1, "stars": 0, "solves": 1, "solved": 1,
                               "differences": 1, "unreadable": 0, "star_fast": 0.01,
-                              "star_reference": 0.08, "solve_fast": 0.1,
-                              "solve_reference": 0.15}),
+                              "star_reference": 0.08, "stage_fast": 0.1,
+                              "stage_reference": 0.15, "solve": 0.1}),
             ("a.fits: 3000 x 2000, binned 2; 120 stars identical\n", None),  # killed midway
             ("", None),
         ]
@@ -195,14 +196,14 @@ class Identity(unittest.TestCase):
             entries.append(e)
         lines = run.identity_lines(entries)
         # Sums of the three: star lists 0.05 + 0.01 + 0.05 against 0.4 + 0.08 + 0.4.
-        self.assertIn("| 3 | 240 | 5 | 3 | 1 | 0 | 0.1 / 0.9 | 0.5 / 0.7 | 6 |", lines)
+        self.assertIn("| 3 | 240 | 5 | 3 | 1 | 0 | 0.1 / 0.9 | 0.5 / 0.7 | 0.7 | 6 |", lines)
         self.assertIn("(`kestil_solver`, `kestil_solver -D 1`; passes: blind, scale;",
                       " ".join(lines))
         rows = [line for line in lines if line.startswith("| 1-2 |")]
         self.assertEqual(len(rows), 1)
         # The image line keeps its text with the table's separator replaced.
-        self.assertTrue(rows[0].startswith("| 1-2 | 1 | b.fits"))
-        self.assertIn("DIFFERS in rms/angle", rows[0])
+        self.assertTrue(rows[0].startswith("| 1-2 | 1 | b/c.fits"))
+        self.assertIn("3 quad stages on 1 indexes DIFFER", rows[0])
         self.assertEqual(run.identity_lines([]), [])
 
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "framework/clock.h"
+#include "framework/handles.hpp"
 #include "framework/star_detector.h"
 #include "solver/image/noise_filter.h"
 #include "solver/stars/image_stars.h"
@@ -43,7 +44,7 @@ int main(int argc, char** argv) {
     const std::vector<CsvStar> catalog = random_stars(s.wcs, 2000, 6.0, 14.0, 0.0, s.seed);
     const SkyImage sky = render_sky(s, catalog.data(), catalog.size());
 
-    std::unique_ptr<SolverImage, decltype(&std::free)> image(new_solver_image(3000, 2000), &std::free);
+    HeapBlock<SolverImage> image(new_solver_image(3000, 2000));
     std::memcpy(image->pixels, sky.pixels.data(), sky.pixels.size() * sizeof(uint16_t));
     std::vector<ImageStar> stars(SOLVER_MAX_IMAGE_STARS);
 

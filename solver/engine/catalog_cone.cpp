@@ -5,11 +5,8 @@
 #include <cstring>
 
 #include "framework/alloc.h"
+#include "framework/angles.h"
 #include "framework/log.h"
-
-namespace {
-constexpr double deg_per_rad = 57.29577951308232;
-}
 
 extern "C" int32_t kestil_solver_cone_catalog(const IndexFile* index, float ra, float dec,
                                               float radius, IndexFile* view) {
@@ -32,7 +29,7 @@ extern "C" int32_t kestil_solver_cone_catalog(const IndexFile* index, float ra, 
     double c = std::cos(r);
     double sin_dec0 = std::sin(static_cast<double>(dec));
     double cos_dec0 = std::cos(static_cast<double>(dec));
-    bool everything = r >= M_PI;
+    bool everything = r >= pi;
     int32_t count = 0;
     for (uint32_t i = 0; i < index->star_count; ++i) {
         const CatalogStar& star = index->stars[i];

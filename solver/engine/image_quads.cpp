@@ -14,8 +14,6 @@ namespace {
 
 constexpr float eps = 1e-12f;
 
-bool reference_engine = false;
-
 struct Point {
     float x, y;
 };
@@ -231,33 +229,11 @@ extern "C" void make_image_quad(const ImageStar* s0, const ImageStar* s1, const 
     quad->stars[3] = c.second;
 }
 
-extern "C" uint32_t kestil_solver_build_image_quads_reference(const ImageStar* stars, int32_t k,
-                                                              int32_t width, int32_t height,
-                                                              int32_t cell, int32_t* occupied,
-                                                              ImageQuad* quads) {
-    const ImageStar** cells = occupied_cells(stars, k, width, height, cell, occupied);
-    uint32_t count = combine_cells(
-        std::span<const ImageStar* const>(cells, static_cast<size_t>(*occupied)), quads,
-        SOLVER_MAX_IMAGE_QUADS);
-    free(cells);
-    std::sort(quads, quads + count, star_order);
-    kestil_debug("%s: %d stars used to form %d quads", "kestil_solver_build_image_quads",
-                 *occupied, static_cast<int>(count));
-    return count;
-}
-
 // The quads are made straight into the caller's buffer and put in order by the keyed permutation
 // above: each record moves once instead of the many moves of a comparison sort.
-extern "C" void kestil_solver_use_reference_engine(bool on) { reference_engine = on; }
-
-extern "C" bool solver_reference_engine(void) { return reference_engine; }
-
 extern "C" uint32_t kestil_solver_build_image_quads(const ImageStar* stars, int32_t k,
                                                     int32_t width, int32_t height, int32_t cell,
                                                     int32_t* occupied, ImageQuad* quads) {
-    if (reference_engine)
-        return kestil_solver_build_image_quads_reference(stars, k, width, height, cell, occupied,
-                                                         quads);
     const ImageStar** cells = occupied_cells(stars, k, width, height, cell, occupied);
     std::span<const ImageStar* const> used(cells, static_cast<size_t>(*occupied));
     uint32_t expected = combination_count(used.size(), SOLVER_MAX_IMAGE_QUADS);

@@ -42,20 +42,6 @@ uint32_t kestil_solver_build_image_quads(const ImageStar* stars, int32_t k, int3
                                          int32_t height, int32_t cell, int32_t* occupied,
                                          ImageQuad* quads);
 
-// The same result as kestil_solver_build_image_quads by the straightforward build and sort;
-// kept to check the fast form against.
-uint32_t kestil_solver_build_image_quads_reference(const ImageStar* stars, int32_t k,
-                                                   int32_t width, int32_t height, int32_t cell,
-                                                   int32_t* occupied, ImageQuad* quads);
-
-// Makes kestil_solver_build_image_quads and kestil_solver_match_quads run their reference forms
-// from now on (on = true) or the fast ones (false, the default); for the benchmark that compares
-// whole solves. Set it while no solve runs.
-void kestil_solver_use_reference_engine(bool on);
-
-// Result: true while the reference forms are selected
-bool solver_reference_engine(void);
-
 #ifdef __cplusplus
 }
 #endif

@@ -8,13 +8,11 @@
 #include <vector>
 
 #include "framework/alloc.h"
+#include "framework/angles.h"
 #include "framework/log.h"
 
 namespace {
 
-constexpr double two_pi = 2.0 * M_PI;
-constexpr double deg_per_rad = 57.29577951308232;
-constexpr double rad_per_arcsec = 4.84813681109536e-6;
 constexpr int anchor_count = 8;
 constexpr int max_reselections = 20;
 constexpr float tolerance_pixels = 3.0f;
@@ -50,8 +48,8 @@ void project_all(const StarMatch* pairs, int32_t n, float ra0, float dec0, float
 extern "C" bool project_tangent(float ra0, float dec0, float ra, float dec, float* xi,
                                 float* eta) {
     float dra = ra - ra0;
-    if (dra > static_cast<float>(M_PI)) dra -= static_cast<float>(two_pi);
-    if (dra <= -static_cast<float>(M_PI)) dra += static_cast<float>(two_pi);
+    if (dra > static_cast<float>(pi)) dra -= static_cast<float>(two_pi);
+    if (dra <= -static_cast<float>(pi)) dra += static_cast<float>(two_pi);
     auto cos_dec0 = static_cast<float>(std::cos(static_cast<double>(dec0)));
     auto sin_dec0 = static_cast<float>(std::sin(static_cast<double>(dec0)));
     auto cos_dec = static_cast<float>(std::cos(static_cast<double>(dec)));
@@ -253,7 +251,7 @@ extern "C" void plate_fit_orientation(const PlateFit* f, float* angle, int32_t* 
     float q = d >= 0.0f ? 1.0f : -1.0f;
     auto turned = static_cast<float>(-std::atan2(static_cast<double>(q * f->eta_x - f->xi_y),
                                                  static_cast<double>(q * f->xi_x + f->eta_y)));
-    auto a = static_cast<float>(std::fmod(turned + 4.0 * M_PI, two_pi));
+    auto a = static_cast<float>(std::fmod(turned + 4.0 * pi, two_pi));
     *angle = a < static_cast<float>(two_pi) ? a : 0.0f;
     *parity = d < 0.0f ? 1 : -1;
 }

@@ -49,29 +49,6 @@ inline bool consider_quad(const ImageQuad& quad, int x2, int y2, const IndexFile
     return true;
 }
 
-// Hash lookup of every image quad in the bucket table; returns the number of matches stored,
-// or -1 when the solve must stop.
-int64_t lookup(const ImageQuad* quads, uint32_t count, const IndexFile* index, QuadMatch* matches,
-               SolveControl* control) {
-    uint32_t stored = 0;
-    for (uint32_t l = 0; l < count; ++l) {
-        if (l % 4096 == 0 && solver_check_abort(control)) return -1;
-        const ImageQuad& quad = quads[l];
-        int x1 = field(quad.code, 48), y1 = field(quad.code, 32);
-        int x2 = field(quad.code, 16), y2 = field(quad.code, 0);
-        for (int x = x1 - code_tolerance; x <= x1 + code_tolerance; ++x) {
-            if (x < 0 || x >= INDEX_GRID) continue;
-            for (int y = y1 - code_tolerance; y <= y1 + code_tolerance; ++y) {
-                if (y < 0 || y >= INDEX_GRID) continue;
-                uint32_t bucket = static_cast<uint32_t>(x) * INDEX_GRID + static_cast<uint32_t>(y);
-                for (uint32_t q = index->buckets[bucket]; q < index->buckets[bucket + 1]; ++q)
-                    if (!consider_quad(quad, x2, y2, index, q, matches, &stored)) return stored;
-            }
-        }
-    }
-    return stored;
-}
-
 // Two matches agree when they pair the same image star with the same catalogue star.
 bool agree(const QuadMatch& p, const QuadMatch& q) {
     for (int a = 0; a < 4; ++a)
@@ -81,12 +58,13 @@ bool agree(const QuadMatch& p, const QuadMatch& q) {
     return false;
 }
 
-// The lookup above with the three buckets y - 1 .. y + 1 of each x walked as one run: the bucket
-// table is cumulative, so they are contiguous in the quad table and in the same order.
+// Lookup of every image quad in the bucket table: the three buckets y - 1 .. y + 1 of each x are
+// walked as one run (the bucket table is cumulative, so they are contiguous in the quad table and
+// in bucket order). Returns the number of matches stored, or -1 when the solve must stop.
 constexpr uint32_t prefetch_ahead = 8;
 
-int64_t lookup_fast(const ImageQuad* quads, uint32_t count, const IndexFile* index,
-                    QuadMatch* matches, SolveControl* control) {
+int64_t lookup(const ImageQuad* quads, uint32_t count, const IndexFile* index, QuadMatch* matches,
+               SolveControl* control) {
     uint32_t stored = 0;
     for (uint32_t l = 0; l < count; ++l) {
         if (l % 4096 == 0 && solver_check_abort(control)) return -1;
@@ -157,7 +135,8 @@ bool image_star_range(const QuadMatch* matches, uint32_t found, uintptr_t* low,
     return true;
 }
 
-// The reference vote: every pair of matches compared. False when the solve must stop.
+// The plain vote: every pair of matches compared (quadratic), for matches whose image stars do
+// not lie in one list. False when the solve must stop.
 bool vote_pairwise(QuadMatch* matches, uint32_t found, SolveControl* control) {
     for (uint32_t i = 0; i < found; ++i) {
         if (i % 64 == 0 && solver_check_abort(control)) return false;
@@ -282,28 +261,11 @@ extern "C" bool solver_check_abort(SolveControl* control) {
     return false;
 }
 
-extern "C" uint32_t kestil_solver_match_quads_reference(const ImageQuad* quads, uint32_t count,
-                                                        const IndexFile* index,
-                                                        QuadMatch* matches,
-                                                        SolveControl* control) {
-    if (solver_check_abort(control) || index->quad_count == 0) return 0;
-    int64_t looked_up = lookup(quads, count, index, matches, control);
-    if (looked_up < 0) return 0;
-    auto found = static_cast<uint32_t>(looked_up);
-    kestil_debug("%s: %d quads matched by hash (tolerance +-%d)", "kestil_solver_match_quads",
-                 static_cast<int>(found), code_tolerance);
-
-    if (!vote_pairwise(matches, found, control)) return 0;
-    return keep_reference_scale(matches, found);
-}
-
 extern "C" uint32_t kestil_solver_match_quads(const ImageQuad* quads, uint32_t count,
                                               const IndexFile* index, QuadMatch* matches,
                                               SolveControl* control) {
-    if (solver_reference_engine())
-        return kestil_solver_match_quads_reference(quads, count, index, matches, control);
     if (solver_check_abort(control) || index->quad_count == 0) return 0;
-    int64_t looked_up = lookup_fast(quads, count, index, matches, control);
+    int64_t looked_up = lookup(quads, count, index, matches, control);
     if (looked_up < 0) return 0;
     auto found = static_cast<uint32_t>(looked_up);
     kestil_debug("%s: %d quads matched by hash (tolerance +-%d)", "kestil_solver_match_quads",

@@ -45,12 +45,6 @@ bool solver_check_abort(SolveControl* control);
 uint32_t kestil_solver_match_quads(const ImageQuad* quads, uint32_t count, const IndexFile* index,
                                    QuadMatch* matches, SolveControl* control);
 
-// The same result as kestil_solver_match_quads by the straightforward vote that compares every
-// pair of matches (quadratic); kept to check the fast form against.
-uint32_t kestil_solver_match_quads_reference(const ImageQuad* quads, uint32_t count,
-                                             const IndexFile* index, QuadMatch* matches,
-                                             SolveControl* control);
-
 #ifdef __cplusplus
 }
 #endif

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "framework/alloc.h"
+#include "framework/angles.h"
 
 namespace {
 
@@ -19,7 +20,6 @@ constexpr double sigma_px = 1.0;
 constexpr double match_radius_px = 3.0 * sigma_px;
 constexpr int32_t max_grid_cells = 4096;
 constexpr double give_up_margin = 15.0;  // about 20 misses in a row
-constexpr double two_pi = 2.0 * M_PI;
 
 struct Reference {
     uint32_t star;
@@ -74,14 +74,14 @@ bool inside(float x, float y, int32_t width, int32_t height) {
 template <typename Visit>
 void scan_bands(const SkyStars* sky, double ra_c, double dec_c, double radius, const Visit& visit) {
     double low = dec_c - radius, high = dec_c + radius;
-    auto first = static_cast<int32_t>(std::floor((low + M_PI / 2.0) / sky->band_height));
-    auto last = static_cast<int32_t>(std::floor((high + M_PI / 2.0) / sky->band_height));
+    auto first = static_cast<int32_t>(std::floor((low + half_pi) / sky->band_height));
+    auto last = static_cast<int32_t>(std::floor((high + half_pi) / sky->band_height));
     first = std::max(first, 0);
     last = std::min(last, sky->bands - 1);
     double widest = std::max(std::fabs(low), std::fabs(high));
-    bool whole = widest >= M_PI / 2.0 - 1e-9;
-    double half = whole ? M_PI : radius / std::cos(widest);
-    whole = whole || half >= M_PI;
+    bool whole = widest >= half_pi - 1e-9;
+    double half = whole ? pi : radius / std::cos(widest);
+    whole = whole || half >= pi;
     for (int32_t band = first; band <= last; ++band) {
         uint32_t begin = sky->band_start[band], end = sky->band_start[band + 1];
         auto range = [&](double from, double to) {
@@ -119,7 +119,7 @@ void gather_references(const PlateModel* model, int32_t width, int32_t height,
                     &ra_c, &dec_c);
     double half_diagonal =
         0.5 * std::hypot(static_cast<double>(width), static_cast<double>(height));
-    double radius = std::min(M_PI / 2.0, half_diagonal * f.scale * 1.05 + 1e-5);
+    double radius = std::min(half_pi, half_diagonal * f.scale * 1.05 + 1e-5);
     double cos_radius = std::cos(radius);
     Vec c = unit(ra_c, dec_c);
     Plane plane(model);
@@ -318,10 +318,10 @@ void plate_model_sky(const PlateModel* model, float x, float y, float* ra, float
 void kestil_solver_sky_stars(const IndexFile* index, double band_height, SkyStars* sky) {
     *sky = SkyStars{};
     uint32_t n = index->star_count;
-    sky->bands = std::clamp(static_cast<int32_t>(std::ceil(M_PI / band_height)), 1, 100000);
-    sky->band_height = M_PI / sky->bands;
+    sky->bands = std::clamp(static_cast<int32_t>(std::ceil(pi / band_height)), 1, 100000);
+    sky->band_height = pi / sky->bands;
     auto band_of = [&](float dec) {
-        auto b = static_cast<int32_t>(std::floor((dec + M_PI / 2.0) / sky->band_height));
+        auto b = static_cast<int32_t>(std::floor((dec + half_pi) / sky->band_height));
         return std::clamp(b, 0, sky->bands - 1);
     };
     sky->band_start = allocate<uint32_t>(static_cast<size_t>(sky->bands) + 1);

@@ -7,10 +7,11 @@
 #include <cstdlib>
 
 #include "engine_test_support.hpp"
+#include "framework/angles.h"
 
 namespace {
 
-constexpr float rad(double degrees) { return static_cast<float>(degrees * M_PI / 180.0); }
+constexpr float rad(double degrees) { return static_cast<float>(degrees * rad_per_deg); }
 
 TEST(CatalogCone, FlagsTheStarsWithinTheRadius) {
     engine_test::MemoryIndex index;

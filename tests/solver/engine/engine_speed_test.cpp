@@ -1,8 +1,9 @@
 // tests/solver/engine/engine_speed_test.cpp - the fast engine stages against their references
-// The quad build and the quad matching have straightforward reference forms; on random star
-// lists and on indexes whose quads copy (within the code tolerance) image quads onto a small
-// pool of catalogue stars, so that matches share star pairs heavily, both forms must leave
-// byte-identical buffers and return the same counts.
+// The quad build and the quad matching against their straightforward forms in
+// tests/support/reference_engine.hpp: on random star lists and on indexes whose quads copy
+// (within the code tolerance) image quads onto a small pool of catalogue stars, so that matches
+// share star pairs heavily, both forms must leave byte-identical buffers and return the same
+// counts.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include "engine_test_support.hpp"
 #include "solver/engine/image_quads.h"
 #include "solver/engine/quad_match.h"
+#include "tests/support/reference_engine.hpp"
 
 namespace {
 
@@ -55,7 +57,7 @@ TEST_P(BuildQuads, MatchesReference) {
         int32_t used = -1, used_ref = -2;
         uint32_t n = kestil_solver_build_image_quads(stars.data(), c.k, c.width, c.height, cell,
                                                      &used, fast.data());
-        uint32_t n_ref = kestil_solver_build_image_quads_reference(
+        uint32_t n_ref = reference_engine::build_image_quads(
             stars.data(), c.k, c.width, c.height, cell, &used_ref, reference.data());
         ASSERT_EQ(n, n_ref) << c.name << " seed " << seed;
         ASSERT_EQ(used, used_ref);
@@ -169,7 +171,7 @@ TEST_P(MatchQuads, MatchesReference) {
         std::memset(reference.data(), 0xa5, reference.size() * sizeof(QuadMatch));
         uint32_t n = kestil_solver_match_quads(quads.data(), count, &index.file, fast.data(),
                                                nullptr);
-        uint32_t n_ref = kestil_solver_match_quads_reference(quads.data(), count, &index.file,
+        uint32_t n_ref = reference_engine::match_quads(quads.data(), count, &index.file,
                                                              reference.data(), nullptr);
         ASSERT_EQ(n, n_ref) << c.name << " seed " << seed;
         if (c.copied_percent > 0) {
@@ -218,7 +220,7 @@ TEST(MatchQuadsStop, StopsLikeReference) {
         SolveControl reference = fast;
         EXPECT_EQ(0u, kestil_solver_match_quads(quads.data(), count, &index.file, matches.data(),
                                                 &fast));
-        EXPECT_EQ(0u, kestil_solver_match_quads_reference(quads.data(), count, &index.file,
+        EXPECT_EQ(0u, reference_engine::match_quads(quads.data(), count, &index.file,
                                                           matches.data(), &reference));
         EXPECT_TRUE(fast.aborted);
         EXPECT_STREQ(s.message, fast.message);

@@ -1,4 +1,4 @@
-// tests/solver/engine/engine_test_support.hpp - log capture and small in-memory indexes
+// tests/solver/engine/engine_test_support.hpp - the log at debug level and small in-memory indexes
 #ifndef KESTIL_TESTS_SOLVER_ENGINE_SUPPORT_HPP
 #define KESTIL_TESTS_SOLVER_ENGINE_SUPPORT_HPP
 
@@ -8,53 +8,22 @@
 #include <string>
 #include <vector>
 
-#include "framework/log.h"
 #include "solver/index/index_file.h"
+#include "tests/support/log_capture.hpp"
 
 namespace engine_test {
 
-inline std::vector<std::string>& captured_lines() {
-    static std::vector<std::string> lines;
-    return lines;
-}
-
-inline void capture_line(int, const char* line) { captured_lines().emplace_back(line); }
-
-// Routes the log at debug level to a handler for the lifetime of the object, then puts back the
-// handler and level it found.
-class LogHandlerScope {
+// The engine tests' log: the shared capture at debug level; contains() finds a part of a line.
+class LogCapture : public test_support::LogCapture {
 public:
-    explicit LogHandlerScope(kestil_log_handler handler)
-        : handler_(kestil_log_message_handler), level_(kestil_get_log_level()) {
-        kestil_log_message_handler = handler;
-        kestil_set_log_level(3);
-    }
-    ~LogHandlerScope() {
-        kestil_log_message_handler = handler_;
-        kestil_set_log_level(level_);
-    }
-    LogHandlerScope(const LogHandlerScope&) = delete;
-    LogHandlerScope& operator=(const LogHandlerScope&) = delete;
-
-private:
-    kestil_log_handler handler_;
-    int level_;
+    LogCapture() : test_support::LogCapture(3) {}
+    bool contains(const std::string& part) const { return contains_part(part); }
 };
 
-// Routes the log into captured_lines() at debug level for the lifetime of the object.
-class LogCapture {
-public:
-    LogCapture() { captured_lines().clear(); }
+// The lines of the capture that lives now (one at a time per process).
+inline std::vector<std::string> captured_lines() { return test_support::LogCapture::current(); }
 
-    bool contains(const std::string& text) const {
-        for (const std::string& line : captured_lines())
-            if (line.find(text) != std::string::npos) return true;
-        return false;
-    }
-
-private:
-    LogHandlerScope scope_{capture_line};
-};
+using test_support::LogHandlerScope;
 
 inline uint64_t pack_code(int x1, int y1, int x2, int y2) {
     return static_cast<uint64_t>(static_cast<uint16_t>(x1)) << 48 |

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine_test_support.hpp"
+#include "framework/angles.h"
 
 namespace {
 
@@ -68,7 +69,7 @@ bool robust(const ImageQuad& q) {
 TEST(ImageQuads, CodeInvariantUnderSimilarityAndMirror) {
     std::mt19937 random(12345);
     std::uniform_real_distribution<float> coordinate(0.0f, 1000.0f);
-    std::uniform_real_distribution<double> angle(0.0, 2.0 * M_PI);
+    std::uniform_real_distribution<double> angle(0.0, two_pi);
     std::uniform_real_distribution<double> zoom(0.05, 20.0);
     std::uniform_real_distribution<double> shift(-5000.0, 5000.0);
     int checked = 0;

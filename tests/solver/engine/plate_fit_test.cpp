@@ -9,10 +9,9 @@
 #include <vector>
 
 #include "engine_test_support.hpp"
+#include "framework/angles.h"
 
 namespace {
-
-constexpr double rad_per_deg = M_PI / 180.0;
 
 // Gnomonic deprojection in double precision (Calabretta & Greisen 2002, eqs. 54 and 5), written
 // independently of the code under test: the native spherical coordinates of (xi, eta) rotated
@@ -23,7 +22,7 @@ void sky_from_plane(double ra0, double dec0, double xi, double eta, double* ra, 
     double sin_c = std::sin(c), cos_c = std::cos(c);
     *dec = rho == 0 ? dec0 : std::asin(cos_c * std::sin(dec0) + eta * sin_c * std::cos(dec0) / rho);
     *ra = ra0 + std::atan2(xi * sin_c, rho * std::cos(dec0) * cos_c - eta * std::sin(dec0) * sin_c);
-    *ra = std::fmod(*ra + 4 * M_PI, 2 * M_PI);
+    *ra = std::fmod(*ra + 4 * pi, two_pi);
 }
 
 TEST(PlateFit, ProjectionRoundTripAndFarSide) {
@@ -48,14 +47,14 @@ TEST(PlateFit, ProjectionRoundTripAndFarSide) {
         sky_from_plane(c.ra0 * rad_per_deg, c.dec0 * rad_per_deg, xi, eta, &ra, &dec);
         // Single-precision trigonometry and storage: a few 1e-7 rad; a wrong formula is far off.
         EXPECT_NEAR(c.dec * rad_per_deg, dec, 2e-6);
-        EXPECT_NEAR(0.0, std::remainder(c.ra * rad_per_deg - ra, 2 * M_PI) * std::cos(dec), 2e-6);
+        EXPECT_NEAR(0.0, std::remainder(c.ra * rad_per_deg - ra, two_pi) * std::cos(dec), 2e-6);
         float back_ra = 0, back_dec = 0;
         deproject_tangent(static_cast<float>(c.ra0 * rad_per_deg), static_cast<float>(c.dec0 * rad_per_deg),
                           xi, eta, &back_ra, &back_dec);
         EXPECT_GE(back_ra, 0.0f);
-        EXPECT_LT(back_ra, static_cast<float>(2 * M_PI));
+        EXPECT_LT(back_ra, static_cast<float>(two_pi));
         EXPECT_NEAR(dec, back_dec, 2e-6);
-        EXPECT_NEAR(0.0, std::remainder(ra - back_ra, 2 * M_PI) * std::cos(dec), 2e-6);
+        EXPECT_NEAR(0.0, std::remainder(ra - back_ra, two_pi) * std::cos(dec), 2e-6);
     }
 }
 
@@ -112,8 +111,8 @@ TEST(PlateFit, ParityAndAngleOfKnownMaps) {
         {"x to eta, y to -xi", 0, -s, s, 0, -1, 270},
         {"mirrored in x", s, 0, 0, -s, 1, 180},
         {"mirrored quarter turn", 0, -s, -s, 0, 1, 270},
-        {"30 degrees", -s * std::cos(M_PI / 6), s * std::sin(M_PI / 6), -s * std::sin(M_PI / 6),
-         -s * std::cos(M_PI / 6), -1, 150},
+        {"30 degrees", -s * std::cos(pi / 6), s * std::sin(pi / 6), -s * std::sin(pi / 6),
+         -s * std::cos(pi / 6), -1, 150},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -159,9 +158,9 @@ TEST(PlateFit, FivePerfectPairsAreNotEnough) {
     EXPECT_FALSE(sol.ok);
     EXPECT_TRUE(log.contains(
         "kestil_solver_compute_center: no consistent set of matches found (5 of 5)"));
-    engine_test::captured_lines().clear();
+    log.clear();
     EXPECT_FALSE(solve(f, 2).ok);  // fewer than 3 pairs: no log line at all
-    EXPECT_TRUE(engine_test::captured_lines().empty());
+    EXPECT_TRUE(log.lines().empty());
 }
 
 TEST(PlateFit, SixPairsSolveAndTheLogLineReportsThem) {

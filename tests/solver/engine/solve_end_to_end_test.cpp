@@ -18,6 +18,7 @@
 #include <sstream>
 #include <string>
 
+#include "framework/angles.h"
 #include "framework/precession.h"
 
 namespace {
@@ -39,7 +40,7 @@ int run(const std::string& command) {
 }
 
 double separation_deg(double ra1, double dec1, double ra2, double dec2) {
-    double r = M_PI / 180;
+    double r = rad_per_deg;
     double h = std::pow(std::sin((dec1 - dec2) * r / 2), 2) +
                std::cos(dec1 * r) * std::cos(dec2 * r) * std::pow(std::sin((ra1 - ra2) * r / 2), 2);
     return 2 * std::asin(std::sqrt(h)) / r;
@@ -110,11 +111,11 @@ TEST_F(EndToEnd, SolvesEveryImageFormatBlindAndWithHints) {
         double now = kestil_jnow();
         if (f.jnow) {
             // The hint in the equinox of the date: the truth moved by 25 years of precession.
-            SphericalPoint truth{f.ra * M_PI / 180, f.dec * M_PI / 180, 1};
+            SphericalPoint truth{f.ra * rad_per_deg, f.dec * rad_per_deg, 1};
             SphericalPoint dated = kestil_precess(&truth, 2000, now);
             char hint[96];
-            snprintf(hint, sizeof hint, " -r %.6f -d %.6f", dated.lon * 180 / M_PI / 15,
-                     dated.lat * 180 / M_PI);
+            snprintf(hint, sizeof hint, " -r %.6f -d %.6f", dated.lon * deg_per_rad / deg_per_hour,
+                     dated.lat * deg_per_rad);
             options += hint;
         }
         std::string solver = b + "/app/kestil_solver -i " + *dir + "/indexes " + options + " ";
@@ -136,10 +137,10 @@ TEST_F(EndToEnd, SolvesEveryImageFormatBlindAndWithHints) {
         double pixel = f.arcsec / 3600;
         double expected_ra = f.ra, expected_dec = f.dec;
         if (f.jnow) {
-            SphericalPoint truth{f.ra * M_PI / 180, f.dec * M_PI / 180, 1};
+            SphericalPoint truth{f.ra * rad_per_deg, f.dec * rad_per_deg, 1};
             SphericalPoint dated = kestil_precess(&truth, 2000, now);
-            expected_ra = dated.lon * 180 / M_PI;
-            expected_dec = dated.lat * 180 / M_PI;
+            expected_ra = dated.lon * deg_per_rad;
+            expected_dec = dated.lat * deg_per_rad;
         }
         // Centre within one pixel, scale within 0.1 %, angle within 0.05 degree, parity right.
         EXPECT_LT(separation_deg(ra * 15, dec, expected_ra, expected_dec), pixel);

@@ -7,11 +7,10 @@
 #include <random>
 #include <vector>
 
+#include "framework/angles.h"
 #include "solver/engine/verify.h"
 
 namespace {
-
-constexpr double arcsec = M_PI / 180 / 3600;
 
 // An index of random stars around (ra, dec) in memory; star numbers in brightness order.
 struct MemoryIndex {
@@ -35,7 +34,7 @@ struct MemoryIndex {
 
 // A plate of scale arcsec_px turned by angle about (ra, dec) at the centre of a square image.
 PlateModel plate(double ra, double dec, double arcsec_px, double angle, int size) {
-    double s = arcsec_px * arcsec;
+    double s = arcsec_px * rad_per_arcsec;
     PlateModel m{};
     m.ra0 = static_cast<float>(ra);
     m.dec0 = static_cast<float>(dec);
@@ -95,13 +94,13 @@ TEST(Verify, AcceptsTheRightPlateOnly) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         PlateModel truth = plate(ra, dec, 5.0, 0.3, size);
-        MemoryIndex index(ra, dec, 0.75 * size * 5.0 * arcsec, c.index_stars, 7);
+        MemoryIndex index(ra, dec, 0.75 * size * 5.0 * rad_per_arcsec, c.index_stars, 7);
         std::vector<ImageStar> stars = detections(index, truth, size, c.share, 0.4, c.extra, 11);
         ASSERT_FALSE(stars.empty());
         StarGrid grid{};
         kestil_solver_star_grid(stars.data(), static_cast<int32_t>(stars.size()), size, size,
                                 &grid);
-        PlateModel tried = plate(ra, dec, 5.0 * c.stretch, 0.3 + c.turn_deg * M_PI / 180, size);
+        PlateModel tried = plate(ra, dec, 5.0 * c.stretch, 0.3 + c.turn_deg * rad_per_deg, size);
         tried.centre_x += static_cast<float>(c.shift_px);
         VerifyResult result{};
         bool accepted = kestil_solver_verify(&tried, &grid, size, size, &index.file, nullptr,
@@ -116,7 +115,7 @@ TEST(Verify, AcceptsTheRightPlateOnly) {
 TEST(Verify, DefiningStarsCountForNothing) {
     const int size = 600;
     PlateModel truth = plate(1.0, -0.2, 4.0, 1.0, size);
-    MemoryIndex index(1.0, -0.2, 0.45 * size * 4.0 * arcsec, 12, 3);
+    MemoryIndex index(1.0, -0.2, 0.45 * size * 4.0 * rad_per_arcsec, 12, 3);
     std::vector<ImageStar> stars = detections(index, truth, size, 1.0, 0.2, 100, 5);
     StarGrid grid{};
     kestil_solver_star_grid(stars.data(), static_cast<int32_t>(stars.size()), size, size, &grid);

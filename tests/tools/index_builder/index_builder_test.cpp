@@ -19,13 +19,12 @@
 #include <string>
 #include <vector>
 
+#include "framework/angles.h"
 #include "solver/engine/image_quads.h"
 #include "tools/catalog/catalog_csv.h"
 #include "tools/deep_catalog/deep_catalog.h"
 
 namespace {
-
-constexpr double rad = M_PI / 180.0;
 
 double separation(double ra1, double dec1, double ra2, double dec2) {
     double h = std::pow(std::sin((dec1 - dec2) / 2), 2) +
@@ -47,9 +46,11 @@ std::vector<CsvStar> random_catalog(double ra0, double dec0, double radius, int 
     std::vector<CsvStar> stars;
     while (static_cast<int>(stars.size()) < count) {
         double dec = dec0 + (2 * u(random) - 1) * radius;
-        double ra = ra0 + (2 * u(random) - 1) * radius / std::cos(dec * rad);
+        double ra = ra0 + (2 * u(random) - 1) * radius / std::cos(dec * rad_per_deg);
         ra = std::fmod(ra + 360, 360);
-        if (separation(ra * rad, dec * rad, ra0 * rad, dec0 * rad) > radius * rad) continue;
+        if (separation(ra * rad_per_deg, dec * rad_per_deg, ra0 * rad_per_deg, dec0 * rad_per_deg) >
+            radius * rad_per_deg)
+            continue;
         stars.push_back({ra, dec, 4 + 8 * u(random)});
     }
     return stars;
@@ -106,8 +107,8 @@ TEST(IndexBuilder, QuadsFollowTheImageQuadRules) {
         // As an image would show them: projected about a point 0.5 degree away, turned, scaled
         // and mirrored. The code and the order must come out the same, to within one unit of a
         // field where a value sits near a rounding edge (the projections differ by about 1e-5).
-        double ra0 = s[0]->ra + 0.5 * rad, dec0 = s[0]->dec - 0.3 * rad;
-        double turn = 2 * M_PI * u(random), zoom = 1e4 * (1 + u(random));
+        double ra0 = s[0]->ra + 0.5 * rad_per_deg, dec0 = s[0]->dec - 0.3 * rad_per_deg;
+        double turn = two_pi * u(random), zoom = 1e4 * (1 + u(random));
         bool mirror = u(random) < 0.5;
         ImageStar image[4];
         for (int a = 0; a < 4; ++a) {
@@ -144,7 +145,9 @@ TEST(IndexBuilder, ConeDeterminismAndTheWrittenFile) {
     EXPECT_EQ(0, memcmp(first.stars, second.stars, first.star_count * sizeof(CatalogStar)));
     EXPECT_EQ(0, memcmp(first.quads, second.quads, first.quad_count * sizeof(CatalogQuad)));
     for (uint32_t i = 0; i < first.star_count; ++i)
-        ASSERT_LE(separation(first.stars[i].ra, first.stars[i].dec, 10 * rad, 60 * rad), 7 * rad + 1e-6);
+        ASSERT_LE(separation(first.stars[i].ra, first.stars[i].dec, 10 * rad_per_deg,
+                             60 * rad_per_deg),
+                  7 * rad_per_deg + 1e-6);
     // Every quad is used once: no two quads share the same four stars.
     std::vector<std::array<uint32_t, 4>> sets;
     for (uint32_t q = 0; q < first.quad_count; ++q) {
@@ -288,7 +291,7 @@ TEST(IndexBuilder, CodeVariantsMatchQuadsSeenFarFromTheImageCentre) {
         double ra_c = std::atan2(c[1], c[0]), dec_c = std::atan2(c[2], std::hypot(c[0], c[1]));
         // An image centre 5 degrees from the quad's centre in a random direction (spherical
         // offset by position angle).
-        double r = 5 * rad, pa = 2 * M_PI * u(random);
+        double r = 5 * rad_per_deg, pa = two_pi * u(random);
         double dec0 = std::asin(std::sin(dec_c) * std::cos(r) + std::cos(dec_c) * std::sin(r) * std::cos(pa));
         double ra0 = ra_c + std::atan2(std::sin(pa) * std::sin(r) * std::cos(dec_c),
                                        std::cos(r) - std::sin(dec_c) * std::sin(dec0));
@@ -363,7 +366,7 @@ TEST(DeepCatalog, DensityCountAndDeterminism) {
     size_t again = 0;
     ASSERT_TRUE(write_deep_catalog(359.5, 10, 1.0, 6, 15, 7, b.c_str(), &again, &message));
     ASSERT_TRUE(write_deep_catalog(359.5, 10, 1.0, 6, 15, 8, c.c_str(), &again, &message));
-    double area = 2 * M_PI * (1 - std::cos(rad)) / (rad * rad);
+    double area = two_pi * (1 - std::cos(rad_per_deg)) / (rad_per_deg * rad_per_deg);
     double expected = area * (deep_star_density(15) - deep_star_density(6));
     EXPECT_NEAR(expected, static_cast<double>(count), 5 * std::sqrt(expected));  // Poisson, 5 sigma
     CsvCatalog read{};
@@ -374,7 +377,9 @@ TEST(DeepCatalog, DensityCountAndDeterminism) {
         ASSERT_GE(s.ra, 0.0);
         ASSERT_LT(s.ra, 360.0);
         // Across RA 0: positions wrap, and stay within the cone (7-decimal rounding).
-        ASSERT_LE(separation(s.ra * rad, s.dec * rad, 359.5 * rad, 10 * rad), rad + 1e-8);
+        ASSERT_LE(separation(s.ra * rad_per_deg, s.dec * rad_per_deg, 359.5 * rad_per_deg,
+                             10 * rad_per_deg),
+                  rad_per_deg + 1e-8);
         ASSERT_GE(s.mag, 6.0 - 1e-3);
         ASSERT_LE(s.mag, 15.0 + 1e-3);
         if (i > 0) {

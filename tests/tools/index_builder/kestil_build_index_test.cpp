@@ -22,6 +22,8 @@
 #include <random>
 #include <set>
 #include <string>
+
+#include "framework/angles.h"
 #include <vector>
 
 extern char** environ;
@@ -66,11 +68,11 @@ void write_catalog(const std::string& path) {
     std::fprintf(file, "ra,dec,mag\n");
     for (int i = 0; i < 3000; ++i)
         std::fprintf(file, "%.7f,%.7f,%.3f\n", 360 * u(random),
-                     std::asin(2 * u(random) - 1) * 180 / M_PI, 5 + 3 * u(random));
+                     std::asin(2 * u(random) - 1) * deg_per_rad, 5 + 3 * u(random));
     for (int i = 0; i < 6000; ++i) {
-        double r = 2.5 * std::sqrt(u(random)), phi = 2 * M_PI * u(random);
+        double r = 2.5 * std::sqrt(u(random)), phi = two_pi * u(random);
         double dec = 20 + r * std::sin(phi);
-        std::fprintf(file, "%.7f,%.7f,%.3f\n", 100 + r * std::cos(phi) / std::cos(dec * M_PI / 180),
+        std::fprintf(file, "%.7f,%.7f,%.3f\n", 100 + r * std::cos(phi) / std::cos(dec * rad_per_deg),
                      dec, 8 + 4 * u(random));
     }
     std::fclose(file);
