@@ -5,6 +5,7 @@
 #include "app/annotate.h"
 
 #include <cairo.h>
+#include <fontconfig/fontconfig.h>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -25,6 +26,17 @@
 namespace {
 
 using test_support::TempDir;
+
+// Releases the font caches of cairo and fontconfig after the last test, so that the leak checker
+// of the sanitizer builds sees only our own blocks.
+class FontCaches : public testing::Environment {
+public:
+    void TearDown() override {
+        cairo_debug_reset_static_data();
+        FcFini();
+    }
+};
+const testing::Environment* const font_caches = testing::AddGlobalTestEnvironment(new FontCaches);
 
 // A "RAW2" image: background 1000 with a deterministic ripple, and a bright strip over the
 // first 20 stored rows of the right half (to see which way up the picture is).
