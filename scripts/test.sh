@@ -28,6 +28,18 @@ fi
 # Each fuzz target briefly on its corpus (clang, libFuzzer): scripts/fuzz.sh, about 5 minutes.
 scripts/fuzz.sh "${KESTIL_FUZZ_SECONDS:-15}"
 
+# The Python module and its distributed example load into the system's interpreter, which an
+# instrumented module can't: they are tested in the Release build.
+echo "== Release: the Python module and the Dask example"
+cmake --preset release >/dev/null
+release_targets=$(cmake --build --preset release --target help)
+if grep -q '^kestil:' <<<"$release_targets"; then
+  cmake --build --preset release --target kestil
+  ctest --preset release -R '^Python\.'
+else
+  echo "(the Python module is not built: pybind11 or the Python headers are missing)"
+fi
+
 echo "== AddressSanitizer and UndefinedBehaviorSanitizer: the whole suite"
 cmake --preset debug
 cmake --build --preset debug
