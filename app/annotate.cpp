@@ -583,7 +583,8 @@ std::vector<std::string> solution_lines(const SolverSolution* solution,
     char text[256];
     if (!solution->solved) {
         lines.push_back("Not solved");
-        snprintf(text, sizeof text, "%s", solution->message ? solution->message : "no reason given");
+        snprintf(text, sizeof text, "%s",
+                 solution->message ? solution->message : "no reason given");
         lines.push_back(text);
         if (details) {
             snprintf(text, sizeof text, "Detected stars: %d", int(details->star_count));
@@ -751,7 +752,8 @@ cairo_status_t write_png_bytes(void* closure, const unsigned char* data, unsigne
 int open_temporary(const std::string& target, std::string* temporary) {
     static std::atomic<unsigned> counter{0};
     const size_t slash = target.rfind('/');
-    const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    const std::string folder =
+        slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
     for (int attempt = 0; attempt < temp_name_attempts; ++attempt) {
         *temporary = folder + "." + name + "." + std::to_string(long(getpid())) + "." +
@@ -780,7 +782,8 @@ bool write_png_file(cairo_surface_t* surface, const char* target, std::string* r
     }
     PngSink sink{file.get(), 0};
     errno = 0;
-    const cairo_status_t status = cairo_surface_write_to_png_stream(surface, write_png_bytes, &sink);
+    const cairo_status_t status =
+        cairo_surface_write_to_png_stream(surface, write_png_bytes, &sink);
     bool written = status == CAIRO_STATUS_SUCCESS;
     if (!written) *reason = sink.error ? system_reason(sink.error) : cairo_status_to_string(status);
     if (fclose(file.release()) != 0 && written) {
@@ -800,6 +803,13 @@ bool is_fits(const void* data, uint32_t length) {
     return length >= sizeof simple - 1 && memcmp(data, simple, sizeof simple - 1) == 0;
 }
 
+// The binning that brings the long side to at most ANNOTATE_MAX_SIDE, but never past the short
+// side (an image of extreme shape keeps at least one row).
+int32_t binning_for(int32_t width, int32_t height) {
+    const int32_t factor = (std::max(width, height) + ANNOTATE_MAX_SIDE - 1) / ANNOTATE_MAX_SIDE;
+    return std::max(1, std::min(factor, std::min(width, height)));
+}
+
 // Decodes, draws and writes the picture. Returned: reason, on failure.
 bool annotate(const char* target, const void* data, uint32_t length,
               const SolverSolution* solution, const SolveDetails* details,
@@ -808,11 +818,10 @@ bool annotate(const char* target, const void* data, uint32_t length,
         *reason = "the image is too large";
         return false;
     }
-    // The stored size first (binning 1 fails only for an unreadable image); then the binning.
+    // The stored size from the solve when known, else from a first full-size reading.
     int32_t bin = 1, width = 0, height = 0;
     bool bayer = false;
     const char* message = "the image can't be read";
-    int32_t downsample = 1;
     if (details && details->width > 0 && details->height > 0) {
         width = details->width;
         height = details->height;
@@ -820,12 +829,11 @@ bool annotate(const char* target, const void* data, uint32_t length,
         width = solution->image_width;
         height = solution->image_height;
     }
-    if (width > 0) downsample = (std::max(width, height) + ANNOTATE_MAX_SIDE - 1) / ANNOTATE_MAX_SIDE;
-    HeapBlock<SolverImage> image(kestil_solver_load_image(data, int32_t(length), downsample, &bin, &width,
-                                               &height, &bayer, &message));
-    if (image && std::max(width, height) > ANNOTATE_MAX_SIDE * bin) {
-        // The size was not known beforehand: load again with the binning it needs.
-        downsample = (std::max(width, height) + ANNOTATE_MAX_SIDE - 1) / ANNOTATE_MAX_SIDE;
+    int32_t downsample = width > 0 ? binning_for(width, height) : 1;
+    HeapBlock<SolverImage> image(kestil_solver_load_image(data, int32_t(length), downsample, &bin,
+                                                          &width, &height, &bayer, &message));
+    if (image && binning_for(width, height) > downsample) {
+        downsample = binning_for(width, height);
         image.reset(kestil_solver_load_image(data, int32_t(length), downsample, &bin, &width,
                                              &height, &bayer, &message));
     }
@@ -834,7 +842,8 @@ bool annotate(const char* target, const void* data, uint32_t length,
         return false;
     }
     const int32_t long_side = int32_t(std::max(image->width, image->height));
-    const int32_t n = long_side >= ANNOTATE_MIN_SIDE ? 1 : (ANNOTATE_MIN_SIDE + long_side - 1) / long_side;
+    const int32_t n =
+        long_side >= ANNOTATE_MIN_SIDE ? 1 : (ANNOTATE_MIN_SIDE + long_side - 1) / long_side;
     View view;
     view.bottom_up = is_fits(data, length);
     view.k = double(n) / bin;
