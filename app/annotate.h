@@ -5,7 +5,8 @@
 // stretch that shows the median (the background) at 12 % grey, or linear for an image already
 // stretched that far. A picture whose binned long side is under 800 pixels is enlarged by the
 // smallest whole factor n that reaches 800, pixel for pixel, so that the marks and text keep
-// their size. The picture is therefore (width / b) * n by (height / b) * n pixels (integer division, n the enlargement).
+// their size. The picture is therefore (width / b) * n by (height / b) * n pixels (integer
+// division).
 // Orientation: FITS images (data beginning "SIMPLE  =") are drawn with their first stored row
 // at the bottom, as FITS viewers show them; every other format with it at the top. The marks
 // go through the same mapping from the FITS pixel coordinates of SolveDetails.
