@@ -396,14 +396,16 @@ std::string files_and_outcomes(const TempDir& dir, const std::string& json_lines
 
 TEST_F(Batch, JsonLinesInInputOrder) {
     const std::vector<std::string>& i = *images;
-    const std::string missing = dir->file("missing.raw");
+    // Blanks, a quote and a back slash in a string survive the compaction to one line.
+    const std::string missing = dir->file("no such \"file\" \\ .raw");
+    const std::string missing_json = dir->file("no such \\\"file\\\" \\\\ .raw");
     // Two workers finish in any order; the lines keep the order of the arguments.
     ChildRun r = solve({"--batch", "-f", "json", "-j", "2", i[0], i[1], missing, i[2]});
     EXPECT_EQ(1, r.exit_code);  // one image not solved
     EXPECT_EQ("kestil_solver: can't open '" + missing + "': No such file or directory\n", r.err);
     const std::vector<std::string> lines = lines_of(r.out);
     ASSERT_EQ(4u, lines.size()) << r.out;
-    EXPECT_EQ("{\"file\":\"" + missing + "\",\"solved\":false,\"time\":0.000,"
+    EXPECT_EQ("{\"file\":\"" + missing_json + "\",\"solved\":false,\"time\":0.000,"
               "\"message\":\"Can't read the image file\"}", lines[2]);
     EXPECT_EQ(i[0] + " true\n" + i[1] + " true\n" + missing + " false\n" + i[2] + " true\n",
               files_and_outcomes(*dir, r.out));
