@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <iterator>
+
 #include "framework/alloc.h"
 #include "framework/sexagesimal.h"
 
@@ -91,6 +93,157 @@ const char* xml_escape(char c) {
     }
 }
 
+// One field of the JSON and XML documents: its name, how its value is written, and the value
+// as text (in buffer, or a text of its own). Numbers are written bare; texts are quoted in
+// JSON; escaped texts also go through escape_text (JSON string rules or XML entities).
+enum FieldKind { NUMBER, TEXT, ESCAPED_TEXT };
+
+struct Report {
+    const SolverSettings* settings;
+    const SolverSolution* solution;
+    ReportValues values;  // of a solved image only
+};
+
+struct Field {
+    const char* name;
+    FieldKind kind;
+    const char* (*value)(const Report& report, char* buffer, size_t size);
+};
+
+template <typename T>
+const char* formatted(char* buffer, size_t size, const char* format, T value) {
+    snprintf(buffer, size, format, value);
+    return buffer;
+}
+
+// Every document starts with these.
+const Field head_fields[] = {
+    {"file", ESCAPED_TEXT,
+     [](const Report& r, char*, size_t) { return utf8_sanitize(file_name(r.settings)); }},
+    {"solved", NUMBER,
+     [](const Report& r, char*, size_t) { return r.solution->solved ? "true" : "false"; }},
+    {"time", NUMBER,
+     [](const Report& r, char* b, size_t n) { return formatted(b, n, "%.3f", r.solution->time); }},
+};
+
+// Then, for a solved image, these.
+const Field solved_fields[] = {
+    {"ra", NUMBER,
+     [](const Report& r, char* b, size_t n) { return formatted(b, n, "%.8f", r.solution->ra); }},
+    {"ra_hms", TEXT, [](const Report& r, char*, size_t) -> const char* { return r.values.ra_text; }},
+    {"dec", NUMBER,
+     [](const Report& r, char* b, size_t n) { return formatted(b, n, "%.8f", r.solution->dec); }},
+    {"dec_dms", TEXT,
+     [](const Report& r, char* b, size_t n) {
+         snprintf(b, n, "%s%s", r.values.dec_sign, r.values.dec_text);
+         return static_cast<const char*>(b);
+     }},
+    {"epoch", TEXT, [](const Report& r, char*, size_t) { return r.values.epoch; }},
+    {"angle", NUMBER,
+     [](const Report& r, char* b, size_t n) { return formatted(b, n, "%.6f", r.solution->angle); }},
+    {"scale", NUMBER,
+     [](const Report& r, char* b, size_t n) { return formatted(b, n, "%.10f", r.solution->scale); }},
+    {"field_width", NUMBER,
+     [](const Report& r, char* b, size_t n) { return formatted(b, n, "%.6f", r.values.field_width); }},
+    {"field_height", NUMBER,
+     [](const Report& r, char* b, size_t n) {
+         return formatted(b, n, "%.6f", r.values.field_height);
+     }},
+    {"image_width", NUMBER,
+     [](const Report& r, char* b, size_t n) {
+         return formatted(b, n, "%d", r.solution->image_width);
+     }},
+    {"image_height", NUMBER,
+     [](const Report& r, char* b, size_t n) {
+         return formatted(b, n, "%d", r.solution->image_height);
+     }},
+    {"parity", NUMBER,
+     [](const Report& r, char* b, size_t n) { return formatted(b, n, "%d", r.solution->parity); }},
+    {"matched_stars", NUMBER,
+     [](const Report& r, char* b, size_t n) {
+         return formatted(b, n, "%d", r.solution->matched_stars);
+     }},
+    {"star_matches", NUMBER,
+     [](const Report& r, char* b, size_t n) {
+         return formatted(b, n, "%d", r.solution->star_matches);
+     }},
+    {"rms", NUMBER,
+     [](const Report& r, char* b, size_t n) { return formatted(b, n, "%.3f", r.solution->rms); }},
+    {"index", ESCAPED_TEXT,
+     [](const Report& r, char*, size_t) -> const char* { return r.solution->index; }},
+};
+
+// Or, for an image not solved, this.
+const Field unsolved_fields[] = {
+    {"message", ESCAPED_TEXT, [](const Report& r, char*, size_t) { return message_of(r.solution); }},
+};
+
+constexpr size_t value_text_size = 64;
+
+// One field as a JSON member or an XML element, a comma after a JSON member unless it is last.
+void write_field(FILE* out, const Report& report, const Field& field, bool xml, bool last) {
+    char buffer[value_text_size];
+    const char* value = field.value(report, buffer, sizeof buffer);
+    if (field.kind == ESCAPED_TEXT) value = escape_text(value, xml);
+    if (xml) {
+        fprintf(out, "  <%s>%s</%s>\n", field.name, value, field.name);
+        return;
+    }
+    const char* quote = field.kind == NUMBER ? "" : "\"";
+    fprintf(out, "  \"%s\": %s%s%s%s\n", field.name, quote, value, quote, last ? "" : ",");
+}
+
+// The JSON members that follow the fields when details are given: the distortion fit's order
+// and residuals with --sip, the verified matches with --list-matches (FITS pixels; RA and Dec
+// in degrees; residuals in pixels). Each but the last is followed by a comma.
+bool sip_members_wanted(const SolverSettings* settings, const SolveDetails* details) {
+    return details && details->solved && settings->sip;
+}
+
+bool match_members_wanted(const SolverSettings* settings, const SolveDetails* details) {
+    return details && details->solved && settings->list_matches;
+}
+
+void write_detail_members(FILE* out, const SolverSettings* settings, const SolveDetails* details) {
+    const bool matches = match_members_wanted(settings, details);
+    if (sip_members_wanted(settings, details)) {
+        fprintf(out, "  \"sip_order\": %d,\n", details->wcs.sip_order);
+        fprintf(out, "  \"rms_linear_px\": %.3f,\n", details->rms_linear);
+        fprintf(out, "  \"rms_fitted_px\": %.3f%s\n", details->rms_fitted, matches ? "," : "");
+    }
+    if (!matches) return;
+    if (details->match_count <= 0 || !details->matches) {
+        fprintf(out, "  \"matched\": []\n");
+        return;
+    }
+    fprintf(out, "  \"matched\": [\n");
+    for (int32_t i = 0; i < details->match_count; ++i) {
+        const SolverMatch& m = details->matches[i];
+        fprintf(out,
+                "    {\"x\": %.3f, \"y\": %.3f, \"ra\": %.8f, \"dec\": %.8f, \"residual\": %.3f}%s\n",
+                m.x, m.y, m.ra, m.dec, m.residual, i + 1 < details->match_count ? "," : "");
+    }
+    fprintf(out, "  ]\n");
+}
+
+// The JSON (xml false) or XML document of a solve; details (JSON only, may be null) add the
+// members above.
+void write_document(FILE* out, const SolverSettings* settings, const SolverSolution* solution,
+                    bool xml, const SolveDetails* details) {
+    Report report{settings, solution, {}};
+    if (solution->solved) report.values = report_values(settings, solution);
+    const bool more = !xml && (sip_members_wanted(settings, details) ||
+                               match_members_wanted(settings, details));
+    fputs(xml ? "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<solution>\n" : "{\n", out);
+    for (const Field& field : head_fields) write_field(out, report, field, xml, false);
+    const Field* fields = solution->solved ? solved_fields : unsolved_fields;
+    const size_t count = solution->solved ? std::size(solved_fields) : std::size(unsolved_fields);
+    for (size_t i = 0; i < count; ++i)
+        write_field(out, report, fields[i], xml, i + 1 == count && !more);
+    if (more) write_detail_members(out, settings, details);
+    fputs(xml ? "</solution>\n" : "}\n", out);
+}
+
 }  // namespace
 
 extern "C" {
@@ -159,65 +312,19 @@ void write_text_report_to(FILE* out, const SolverSettings* settings,
     fprintf(out, "Index:    %s\n", solution->index);
 }
 
+void write_json_report_details_to(FILE* out, const SolverSettings* settings,
+                                  const SolverSolution* solution, const SolveDetails* details) {
+    write_document(out, settings, solution, false, details);
+}
+
 void write_json_report_to(FILE* out, const SolverSettings* settings,
                           const SolverSolution* solution) {
-    fprintf(out, "{\n");
-    fprintf(out, "  \"file\": \"%s\",\n", escape_text(utf8_sanitize(file_name(settings)), false));
-    fprintf(out, "  \"solved\": %s,\n", solution->solved ? "true" : "false");
-    fprintf(out, "  \"time\": %.3f,\n", solution->time);
-    if (solution->solved) {
-        ReportValues v = report_values(settings, solution);
-        fprintf(out, "  \"ra\": %.8f,\n", solution->ra);
-        fprintf(out, "  \"ra_hms\": \"%s\",\n", v.ra_text);
-        fprintf(out, "  \"dec\": %.8f,\n", solution->dec);
-        fprintf(out, "  \"dec_dms\": \"%s%s\",\n", v.dec_sign, v.dec_text);
-        fprintf(out, "  \"epoch\": \"%s\",\n", v.epoch);
-        fprintf(out, "  \"angle\": %.6f,\n", solution->angle);
-        fprintf(out, "  \"scale\": %.10f,\n", solution->scale);
-        fprintf(out, "  \"field_width\": %.6f,\n", v.field_width);
-        fprintf(out, "  \"field_height\": %.6f,\n", v.field_height);
-        fprintf(out, "  \"image_width\": %d,\n", solution->image_width);
-        fprintf(out, "  \"image_height\": %d,\n", solution->image_height);
-        fprintf(out, "  \"parity\": %d,\n", solution->parity);
-        fprintf(out, "  \"matched_stars\": %d,\n", solution->matched_stars);
-        fprintf(out, "  \"star_matches\": %d,\n", solution->star_matches);
-        fprintf(out, "  \"rms\": %.3f,\n", solution->rms);
-        fprintf(out, "  \"index\": \"%s\"\n", escape_text(solution->index, false));
-    } else {
-        fprintf(out, "  \"message\": \"%s\"\n", escape_text(message_of(solution), false));
-    }
-    fprintf(out, "}\n");
+    write_document(out, settings, solution, false, nullptr);
 }
 
 void write_xml_report_to(FILE* out, const SolverSettings* settings,
                          const SolverSolution* solution) {
-    fprintf(out, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
-    fprintf(out, "<solution>\n");
-    fprintf(out, "  <file>%s</file>\n", escape_text(utf8_sanitize(file_name(settings)), true));
-    fprintf(out, "  <solved>%s</solved>\n", solution->solved ? "true" : "false");
-    fprintf(out, "  <time>%.3f</time>\n", solution->time);
-    if (solution->solved) {
-        ReportValues v = report_values(settings, solution);
-        fprintf(out, "  <ra>%.8f</ra>\n", solution->ra);
-        fprintf(out, "  <ra_hms>%s</ra_hms>\n", v.ra_text);
-        fprintf(out, "  <dec>%.8f</dec>\n", solution->dec);
-        fprintf(out, "  <dec_dms>%s%s</dec_dms>\n", v.dec_sign, v.dec_text);
-        fprintf(out, "  <epoch>%s</epoch>\n", v.epoch);
-        fprintf(out, "  <angle>%.6f</angle>\n", solution->angle);
-        fprintf(out, "  <scale>%.10f</scale>\n", solution->scale);
-        fprintf(out, "  <field_width>%.6f</field_width>\n", v.field_width);
-        fprintf(out, "  <field_height>%.6f</field_height>\n", v.field_height);
-        fprintf(out, "  <image_width>%d</image_width>\n", solution->image_width);
-        fprintf(out, "  <image_height>%d</image_height>\n", solution->image_height);
-        fprintf(out, "  <parity>%d</parity>\n", solution->parity);
-        fprintf(out, "  <matched_stars>%d</matched_stars>\n", solution->matched_stars);
-        fprintf(out, "  <star_matches>%d</star_matches>\n", solution->star_matches);
-        fprintf(out, "  <rms>%.3f</rms>\n", solution->rms);
-        fprintf(out, "  <index>%s</index>\n", escape_text(solution->index, true));
-    } else {
-        fprintf(out, "  <message>%s</message>\n", escape_text(message_of(solution), true));
-    }
-    fprintf(out, "</solution>\n");
+    write_document(out, settings, solution, true, nullptr);
 }
 
 void write_text_report(const SolverSettings* settings, const SolverSolution* solution) {

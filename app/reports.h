@@ -12,6 +12,7 @@
 #include <stdbool.h>
 #include <stdio.h>
 
+#include "solver/solve.h"
 #include "solver/solver_types.h"
 
 #ifdef __cplusplus
@@ -28,6 +29,14 @@ void write_json_report_to(FILE* out, const SolverSettings* settings,
                           const SolverSolution* solution);
 void write_xml_report_to(FILE* out, const SolverSettings* settings,
                          const SolverSolution* solution);
+
+// The JSON document of write_json_report_to, followed, for a solved image whose details are
+// given (may be null) and solved, by: with settings->sip, "sip_order", "rms_linear_px" and
+// "rms_fitted_px" (the matches' rms residual in pixels without and with the distortion terms);
+// with settings->list_matches, "matched": an array of {"x", "y", "ra", "dec", "residual"} (FITS
+// pixels, degrees J2000, pixels). Without those settings or details the bytes are the same.
+void write_json_report_details_to(FILE* out, const SolverSettings* settings,
+                                  const SolverSolution* solution, const SolveDetails* details);
 
 // Given:  text   any bytes (a path)
 // Result: the text with every byte that is not part of a valid UTF-8 sequence, every control

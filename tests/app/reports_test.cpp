@@ -169,6 +169,78 @@ TEST(Reports, JsonDocumentLayout) {
                   write_report(dir, "u.json", write_json_report_to, settings, unsolved)));
 }
 
+// The details add members after the others only for a solved plate and only when asked;
+// otherwise the bytes are those of write_json_report_to (details absent or unsolved too).
+TEST(Reports, JsonDetailsOnlyWhenAskedAndSolved) {
+    TempDir dir;
+    SolverMatch matches[2] = {{10.5, 20.25, 83.5, -5.25, 0.125, 900.0},
+                              {1024.0, 1.0, 359.99999999, 89.5, 1.5, 10.0}};
+    SolveDetails solved_details{};
+    solved_details.solved = true;
+    solved_details.wcs.sip_order = 3;
+    solved_details.rms_linear = 0.8125;
+    solved_details.rms_fitted = 0.25;
+    solved_details.matches = matches;
+    solved_details.match_count = 2;
+    SolveDetails no_matches = solved_details;
+    no_matches.match_count = 0;
+    no_matches.matches = nullptr;
+    SolveDetails unsolved_details{};
+    const char* const base_keys = R"("file","solved","time","ra","ra_hms","dec","dec_dms",)"
+                                  R"("epoch","angle","scale","field_width","field_height",)"
+                                  R"("image_width","image_height","parity","matched_stars",)"
+                                  R"("star_matches","rms","index")";
+    struct Case {
+        const char* what;
+        bool sip, list_matches;
+        const SolveDetails* details;
+        std::string extra_keys;  // empty: the plain document's bytes
+    } cases[] = {
+        {"neither asked", false, false, &solved_details, ""},
+        {"no details", true, true, nullptr, ""},
+        {"details of an unsolved image", true, true, &unsolved_details, ""},
+        {"sip", true, false, &solved_details, R"(,"sip_order","rms_linear_px","rms_fitted_px")"},
+        {"matches", false, true, &solved_details, R"(,"matched")"},
+        {"both", true, true, &solved_details,
+         R"(,"sip_order","rms_linear_px","rms_fitted_px","matched")"},
+        {"no matches", false, true, &no_matches, R"(,"matched")"},
+    };
+    SolverSolution solution = solved_solution();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SolverSettings settings = settings_for("m42.fits");
+        settings.sip = c.sip;
+        settings.list_matches = c.list_matches;
+        std::string plain = write_report(dir, "plain.json", write_json_report_to, settings,
+                                         solution);
+        std::string path = dir.path() + "/details.json";
+        FILE* out = fopen(path.c_str(), "wb");
+        ASSERT_NE(nullptr, out);
+        write_json_report_details_to(out, &settings, &solution, c.details);
+        fclose(out);
+        if (c.extra_keys.empty()) {
+            EXPECT_EQ(test_support::read_file(plain), test_support::read_file(path));
+            continue;
+        }
+        std::string keys = "[";
+        keys.append(base_keys).append(c.extra_keys).append("]\n");
+        EXPECT_EQ(keys, jq("keys_unsorted | tojson", path));
+        if (c.sip) {
+            EXPECT_EQ("3 0.812 0.25\n",
+                      jq(R"q("\(.sip_order) \(.rms_linear_px) \(.rms_fitted_px)")q", path));
+        }
+        if (c.list_matches) {
+            std::string listed =
+                c.details == &no_matches
+                    ? std::string("[]")
+                    : std::string(R"([{"x":10.5,"y":20.25,"ra":83.5,"dec":-5.25,"residual":0.125},)"
+                                  R"({"x":1024,"y":1,"ra":359.99999999,"dec":89.5,"residual":1.5}])");
+            listed += '\n';
+            EXPECT_EQ(listed, jq(".matched | tojson", path));
+        }
+    }
+}
+
 TEST(Reports, XmlDocumentsPassXmllint) {
     TempDir dir;
     for (const NameCase& c : name_cases()) {
