@@ -27,7 +27,7 @@ namespace {
 
 constexpr size_t sample_count = 65536;       // histogram bins of 16-bit samples
 constexpr double black_fraction = 0.005;     // black point: this fraction of pixels is darker
-constexpr double white_fraction = 0.9985;    // white point: this fraction of pixels is darker
+constexpr double white_fraction = 0.9999;    // white point: this fraction of pixels is darker
 constexpr double background_grey = 0.12;     // where the stretch puts the median, 0..1
 constexpr double max_softness = 1e5;         // of the asinh stretch
 constexpr int grid_samples = 400;            // points along each grid line

@@ -1,12 +1,12 @@
 // app/annotate.h - a picture of a solve as a PNG file: the image, its stars and the sky grid
 // The image is decoded again, binned so that its long side is at most 2000 pixels (binning
 // b = ceil(long side / 2000) but at most the short side; the loader makes it even for a Bayer
-// mosaic), and shown in grey: black at the 0.5th percentile, white at the 99.85th, an asinh
-// stretch that shows the median (the background) at 12 % grey, or linear for an image already
-// stretched that far. A picture whose binned long side is under 800 pixels is enlarged by the
-// smallest whole factor n that reaches 800, pixel for pixel, so that the marks and text keep
-// their size. The picture is therefore (width / b) * n by (height / b) * n pixels (integer
-// division).
+// mosaic), and shown in grey: black at the 0.5th percentile, white at the 99.99th (the star
+// cores), an asinh stretch that shows the median (the background) at 12 % grey, or linear for
+// an image already stretched that far. A picture whose binned long side is under 800 pixels is
+// enlarged by the smallest whole factor n that reaches 800, pixel for pixel, so that the marks
+// and text keep their size. The picture is therefore (width / b) * n by (height / b) * n pixels
+// (integer division).
 // Orientation: FITS images (data beginning "SIMPLE  =") are drawn with their first stored row
 // at the bottom, as FITS viewers show them; every other format with it at the top. The marks
 // go through the same mapping from the FITS pixel coordinates of SolveDetails.
