@@ -2,6 +2,7 @@
 #include "app/reports.h"
 
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -32,6 +33,7 @@ struct ReportValues {
     char ra_text[angle_text_size];
     char dec_text[angle_text_size];
     const char* dec_sign;
+    char dec_dms[angle_text_size + 1];  // the sign and dec_text
     const char* epoch;
     double field_width;
     double field_height;
@@ -42,6 +44,7 @@ ReportValues report_values(const SolverSettings* settings, const SolverSolution*
     kestil_dtos_r(solution->ra, "%d:%02d:%05.2f", values.ra_text, sizeof values.ra_text);
     kestil_dtos_r(solution->dec, "%d:%02d:%04.1f", values.dec_text, sizeof values.dec_text);
     values.dec_sign = solution->dec >= 0.0 ? "+" : "";
+    snprintf(values.dec_dms, sizeof values.dec_dms, "%s%s", values.dec_sign, values.dec_text);
     values.epoch = settings->epoch == 0.0 ? "JNow" : "J2000";
     values.field_width = solution->image_width * solution->scale;
     values.field_height = solution->image_height * solution->scale;
@@ -93,9 +96,10 @@ const char* xml_escape(char c) {
     }
 }
 
-// One field of the JSON and XML documents: its name, how its value is written, and the value
-// as text (in buffer, or a text of its own). Numbers are written bare; texts are quoted in
-// JSON; escaped texts also go through escape_text (JSON string rules or XML entities).
+// One field of the JSON and XML documents: its name and its value, a number of the solution or
+// of the report's values written with its printf format, or a text. Numbers (and true/false)
+// are written bare; texts are quoted in JSON; escaped texts also go through escape_text (JSON
+// string rules or XML entities).
 enum FieldKind { NUMBER, TEXT, ESCAPED_TEXT };
 
 struct Report {
@@ -106,76 +110,49 @@ struct Report {
 
 struct Field {
     const char* name;
-    FieldKind kind;
-    const char* (*value)(const Report& report, char* buffer, size_t size);
+    FieldKind kind = NUMBER;
+    const char* format = nullptr;
+    double SolverSolution::*real = nullptr;
+    int32_t SolverSolution::*integer = nullptr;
+    double ReportValues::*derived = nullptr;
+    const char* (*text)(const Report& report) = nullptr;
 };
-
-template <typename T>
-const char* formatted(char* buffer, size_t size, const char* format, T value) {
-    snprintf(buffer, size, format, value);
-    return buffer;
-}
 
 // Every document starts with these.
 const Field head_fields[] = {
-    {"file", ESCAPED_TEXT,
-     [](const Report& r, char*, size_t) { return utf8_sanitize(file_name(r.settings)); }},
-    {"solved", NUMBER,
-     [](const Report& r, char*, size_t) { return r.solution->solved ? "true" : "false"; }},
-    {"time", NUMBER,
-     [](const Report& r, char* b, size_t n) { return formatted(b, n, "%.3f", r.solution->time); }},
+    {.name = "file", .kind = ESCAPED_TEXT,
+     .text = [](const Report& r) { return utf8_sanitize(file_name(r.settings)); }},
+    {.name = "solved", .text = [](const Report& r) { return r.solution->solved ? "true" : "false"; }},
+    {.name = "time", .format = "%.3f", .real = &SolverSolution::time},
 };
 
 // Then, for a solved image, these.
 const Field solved_fields[] = {
-    {"ra", NUMBER,
-     [](const Report& r, char* b, size_t n) { return formatted(b, n, "%.8f", r.solution->ra); }},
-    {"ra_hms", TEXT, [](const Report& r, char*, size_t) -> const char* { return r.values.ra_text; }},
-    {"dec", NUMBER,
-     [](const Report& r, char* b, size_t n) { return formatted(b, n, "%.8f", r.solution->dec); }},
-    {"dec_dms", TEXT,
-     [](const Report& r, char* b, size_t n) {
-         snprintf(b, n, "%s%s", r.values.dec_sign, r.values.dec_text);
-         return static_cast<const char*>(b);
-     }},
-    {"epoch", TEXT, [](const Report& r, char*, size_t) { return r.values.epoch; }},
-    {"angle", NUMBER,
-     [](const Report& r, char* b, size_t n) { return formatted(b, n, "%.6f", r.solution->angle); }},
-    {"scale", NUMBER,
-     [](const Report& r, char* b, size_t n) { return formatted(b, n, "%.10f", r.solution->scale); }},
-    {"field_width", NUMBER,
-     [](const Report& r, char* b, size_t n) { return formatted(b, n, "%.6f", r.values.field_width); }},
-    {"field_height", NUMBER,
-     [](const Report& r, char* b, size_t n) {
-         return formatted(b, n, "%.6f", r.values.field_height);
-     }},
-    {"image_width", NUMBER,
-     [](const Report& r, char* b, size_t n) {
-         return formatted(b, n, "%d", r.solution->image_width);
-     }},
-    {"image_height", NUMBER,
-     [](const Report& r, char* b, size_t n) {
-         return formatted(b, n, "%d", r.solution->image_height);
-     }},
-    {"parity", NUMBER,
-     [](const Report& r, char* b, size_t n) { return formatted(b, n, "%d", r.solution->parity); }},
-    {"matched_stars", NUMBER,
-     [](const Report& r, char* b, size_t n) {
-         return formatted(b, n, "%d", r.solution->matched_stars);
-     }},
-    {"star_matches", NUMBER,
-     [](const Report& r, char* b, size_t n) {
-         return formatted(b, n, "%d", r.solution->star_matches);
-     }},
-    {"rms", NUMBER,
-     [](const Report& r, char* b, size_t n) { return formatted(b, n, "%.3f", r.solution->rms); }},
-    {"index", ESCAPED_TEXT,
-     [](const Report& r, char*, size_t) -> const char* { return r.solution->index; }},
+    {.name = "ra", .format = "%.8f", .real = &SolverSolution::ra},
+    {.name = "ra_hms", .kind = TEXT,
+     .text = [](const Report& r) -> const char* { return r.values.ra_text; }},
+    {.name = "dec", .format = "%.8f", .real = &SolverSolution::dec},
+    {.name = "dec_dms", .kind = TEXT,
+     .text = [](const Report& r) -> const char* { return r.values.dec_dms; }},
+    {.name = "epoch", .kind = TEXT, .text = [](const Report& r) { return r.values.epoch; }},
+    {.name = "angle", .format = "%.6f", .real = &SolverSolution::angle},
+    {.name = "scale", .format = "%.10f", .real = &SolverSolution::scale},
+    {.name = "field_width", .format = "%.6f", .derived = &ReportValues::field_width},
+    {.name = "field_height", .format = "%.6f", .derived = &ReportValues::field_height},
+    {.name = "image_width", .format = "%d", .integer = &SolverSolution::image_width},
+    {.name = "image_height", .format = "%d", .integer = &SolverSolution::image_height},
+    {.name = "parity", .format = "%d", .integer = &SolverSolution::parity},
+    {.name = "matched_stars", .format = "%d", .integer = &SolverSolution::matched_stars},
+    {.name = "star_matches", .format = "%d", .integer = &SolverSolution::star_matches},
+    {.name = "rms", .format = "%.3f", .real = &SolverSolution::rms},
+    {.name = "index", .kind = ESCAPED_TEXT,
+     .text = [](const Report& r) -> const char* { return r.solution->index; }},
 };
 
 // Or, for an image not solved, this.
 const Field unsolved_fields[] = {
-    {"message", ESCAPED_TEXT, [](const Report& r, char*, size_t) { return message_of(r.solution); }},
+    {.name = "message", .kind = ESCAPED_TEXT,
+     .text = [](const Report& r) { return message_of(r.solution); }},
 };
 
 constexpr size_t value_text_size = 64;
@@ -183,7 +160,15 @@ constexpr size_t value_text_size = 64;
 // One field as a JSON member or an XML element, a comma after a JSON member unless it is last.
 void write_field(FILE* out, const Report& report, const Field& field, bool xml, bool last) {
     char buffer[value_text_size];
-    const char* value = field.value(report, buffer, sizeof buffer);
+    const char* value = buffer;
+    if (field.text)
+        value = field.text(report);
+    else if (field.real)
+        snprintf(buffer, sizeof buffer, field.format, report.solution->*field.real);
+    else if (field.integer)
+        snprintf(buffer, sizeof buffer, field.format, report.solution->*field.integer);
+    else
+        snprintf(buffer, sizeof buffer, field.format, report.values.*field.derived);
     if (field.kind == ESCAPED_TEXT) value = escape_text(value, xml);
     if (xml) {
         fprintf(out, "  <%s>%s</%s>\n", field.name, value, field.name);
