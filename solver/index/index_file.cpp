@@ -13,6 +13,7 @@
 
 #include "framework/alloc.h"
 #include "framework/files.h"
+#include "framework/handles.hpp"
 #include "framework/log.h"
 
 // The arrays of a mapped index are used in place, so the host must share the file's byte order.
@@ -73,16 +74,8 @@ bool buckets_valid(const uint32_t* buckets, uint32_t quad_count) {
     return true;
 }
 
-struct FileCloser {
-    void operator()(FILE* file) const noexcept { fclose(file); }
-};
-using FileHandle = std::unique_ptr<FILE, FileCloser>;
-
-struct FreeDeleter {
-    void operator()(void* block) const noexcept { free(block); }
-};
 template <typename T>
-using HeapArray = std::unique_ptr<T[], FreeDeleter>;
+using HeapArray = HeapBlock<T[]>;
 
 template <typename T>
 HeapArray<T> heap_array(size_t count) {
