@@ -7,10 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <numbers>
 #include <vector>
 
 #include "framework/alloc.h"
+#include "framework/angles.h"
 #include "framework/handles.hpp"
 #include "framework/log.h"
 
@@ -715,7 +715,7 @@ int kestil_selection_psf(int32_t format, const void* data, double x, double y, i
         const double half = background + (high - background) / 2.0;
         size_t above = 0;
         for (size_t i = 0; i < count; ++i) above += box[i] >= half;
-        *fwhm = 2.0 * std::sqrt(static_cast<double>(above) / std::numbers::pi);
+        *fwhm = 2.0 * std::sqrt(static_cast<double>(above) / pi);
     }
     return 0;
 }

@@ -8,11 +8,11 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <numbers>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "framework/angles.h"
 #include "framework/log.h"
 #include "tests/support/log_capture.hpp"
 
@@ -40,7 +40,7 @@ struct Frame {
     // A point-sampled Gaussian of total flux `flux` and width `sigma` centred at (cx, cy), pixel
     // centres at c + 0.5.
     void add_star(double cx, double cy, double flux, double sigma) {
-        const double norm = flux / (2 * std::numbers::pi * sigma * sigma);
+        const double norm = flux / (2 * pi * sigma * sigma);
         const int reach = int(std::ceil(6 * sigma));
         for (int y = int(cy) - reach; y <= int(cy) + reach; ++y)
             for (int x = int(cx) - reach; x <= int(cx) + reach; ++x) {

@@ -213,7 +213,7 @@ void add_hot_pixels(const SimulatorSettings& s, Random& random, int width, int h
 void SkyWcs::cd_matrix(double cd[2][2]) const {
     const double s = scale_arcsec / 3600.0;
     const double p = parity == -1 ? -1.0 : 1.0;
-    const double theta = (parity == -1 ? angle_deg + 180.0 : angle_deg) * 0.017453292519943295;
+    const double theta = (parity == -1 ? angle_deg + 180.0 : angle_deg) * rad_per_deg;
     cd[0][0] = -s * std::cos(theta);
     cd[0][1] = s * std::sin(theta) * p;
     cd[1][0] = s * std::sin(theta);

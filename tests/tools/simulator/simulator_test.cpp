@@ -9,8 +9,8 @@
 
 #include <cmath>
 #include <cstring>
-#include <numbers>
 
+#include "framework/angles.h"
 #include "solver/image/solver_image.h"
 #include "tests/support/files.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -55,9 +55,9 @@ void solver_orientation(const double cd[2][2], double* angle_deg, int* parity) {
     const double xi_x = cd[0][0], xi_y = cd[0][1], eta_x = cd[1][0], eta_y = cd[1][1];
     const double d = xi_x * eta_y - xi_y * eta_x;
     const double q = d >= 0 ? 1.0 : -1.0;
-    double a = std::fmod(-std::atan2(q * eta_x - xi_y, q * xi_x + eta_y) + 4 * std::numbers::pi,
-                         2 * std::numbers::pi);
-    *angle_deg = a * 180.0 / std::numbers::pi;
+    double a = std::fmod(-std::atan2(q * eta_x - xi_y, q * xi_x + eta_y) + 4 * pi,
+                         two_pi);
+    *angle_deg = a * deg_per_rad;
     *parity = d < 0 ? 1 : -1;
 }
 
