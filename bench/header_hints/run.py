@@ -11,6 +11,7 @@ scale. Writes results.md beside this script and one JSON line per run (runs.json
 work directory). Standard library only; the project's programs are run as commands.
 """
 import argparse
+import importlib.util
 import json
 import math
 import os
@@ -29,25 +30,18 @@ WCS_KEYS = ("CTYPE1", "CTYPE2", "EQUINOX", "CRVAL1", "CRVAL2", "CRPIX1", "CRPIX2
             "CD1_1", "CD1_2", "CD2_1", "CD2_2")
 
 
-def log(text):
-    print(text, flush=True)
+def load_geometry():
+    """The sky geometry of the solve-rate benchmark (bench/solve_rate/run.py)."""
+    spec = importlib.util.spec_from_file_location(
+        "solve_rate", os.path.join(ROOT, "bench", "solve_rate", "run.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
-def angular_distance(ra1, dec1, ra2, dec2):
-    r = math.radians
-    h = (math.sin((r(dec1) - r(dec2)) / 2) ** 2
-         + math.cos(r(dec1)) * math.cos(r(dec2)) * math.sin((r(ra1) - r(ra2)) / 2) ** 2)
-    return math.degrees(2 * math.asin(min(1.0, math.sqrt(h))))
-
-
-def offset_point(ra, dec, distance, bearing):
-    """The direction distance degrees from (ra, dec) towards bearing (degrees from north)."""
-    r = math.radians
-    d, b, phi = r(distance), r(bearing), r(dec)
-    lat = math.asin(math.sin(phi) * math.cos(d) + math.cos(phi) * math.sin(d) * math.cos(b))
-    lon = r(ra) + math.atan2(math.sin(b) * math.sin(d) * math.cos(phi),
-                             math.cos(d) - math.sin(phi) * math.sin(lat))
-    return math.degrees(lon) % 360.0, math.degrees(lat)
+geometry = load_geometry()
+log, angular_distance, offset_point = (geometry.log, geometry.angular_distance,
+                                       geometry.offset_point)
 
 
 def sexagesimal(value, sign):
