@@ -57,7 +57,8 @@ typedef struct FitsHints {
     bool has_position;
     double ra;                 // hours, J2000, 0 <= ra < 24
     double dec;                // degrees, J2000
-    double equinox;            // Julian epoch of the cards' equinox, years (2000 when none)
+    double equinox;            // with a position: the Julian epoch of the cards' equinox,
+                               // years (2000 when they name none)
     bool position_from_wcs;    // a celestial WCS (a solved plate) rather than a pointing
     char position_cards[FITS_HINT_TEXT_SIZE];  // the cards used, e.g. "OBJCTRA/OBJCTDEC",
                                                // "CRVAL1/CRVAL2 at CRPIX1/CRPIX2 via CDi_j",
