@@ -597,12 +597,13 @@ std::vector<std::string> solution_lines(const SolverSolution* solution,
     const double arcsec = solution->scale * arcsec_per_deg;
     const double fw = solution->scale * solution->image_width;
     const double fh = solution->scale * solution->image_height;
+    const int decimals = arcsec < 100 ? 2 : 1;
     if (fw < 1.0 && fh < 1.0)
-        snprintf(text, sizeof text, "Scale %.3g\"/px   Field %.1f' x %.1f'", arcsec, fw * 60,
-                 fh * 60);
+        snprintf(text, sizeof text, "Scale %.*f\"/px   Field %.1f' x %.1f'", decimals, arcsec,
+                 fw * 60, fh * 60);
     else
-        snprintf(text, sizeof text, "Scale %.3g\"/px   Field %.2f\u00B0 x %.2f\u00B0", arcsec,
-                 fw, fh);
+        snprintf(text, sizeof text, "Scale %.*f\"/px   Field %.2f\u00B0 x %.2f\u00B0", decimals,
+                 arcsec, fw, fh);
     lines.push_back(text);
     snprintf(text, sizeof text, "Angle %.1f\u00B0   Parity %d", solution->angle,
              int(solution->parity));
