@@ -104,17 +104,45 @@ bool undistort(const SolverWcs* wcs, double up, double vp, double* u, double* v)
 constexpr int max_rounds = 8;
 constexpr double match_radius_px = 3.0;        // at the reference pixel
 constexpr double corner_widening_px = 6.0;     // added at the corners (times rho^2)
-constexpr double clip_median_factor = 4.0;     // pairs beyond 4 median residuals are dropped
+constexpr double clip_median_factor = 3.0;     // pairs beyond 3 median residuals are dropped
 constexpr double clip_floor_px = 1.0;          // ... but never those within 1 pixel
+constexpr int clip_rounds = 3;                 // drop and refit at most 3 times per match
 constexpr int min_tan_pairs = 6;
 constexpr int grid_cells = 3;                  // spread: a 3 x 3 grid over the image
 constexpr int inverse_grid = 24;               // inverse terms: fitted at 24 x 24 points
-constexpr int max_basis = 15;                  // monomials up to order 4
+constexpr int max_basis = 15;                  // monomials up to order 4, basis functions
 
-struct OrderRule { int order; int min_pairs; int min_cells; int min_corners; };
-// Order 0 stands for TAN (linear terms only). Higher orders need more pairs spread wider:
-// a cubic fitted to stars of the centre alone runs away at the corners.
-constexpr OrderRule order_rules[] = {{0, min_tan_pairs, 0, 0}, {2, 20, 6, 2}, {3, 30, 7, 3}};
+// A basis function of the distortion: one monomial u^p v^q, or the sum of two of the same
+// degree (u r^2 = u^3 + u v^2 and v r^2 = u^2 v + v^3: radial distortion).
+struct Term {
+    int count;
+    int p[2], q[2];
+};
+constexpr Term u2{1, {2, 0}, {0, 0}}, uv{1, {1, 0}, {1, 0}}, v2{1, {0, 0}, {2, 0}};
+constexpr Term u3{1, {3, 0}, {0, 0}}, u2v{1, {2, 0}, {1, 0}}, uv2{1, {1, 0}, {2, 0}},
+               v3{1, {0, 0}, {3, 0}};
+constexpr Term ur2{2, {3, 1}, {0, 2}}, vr2{2, {2, 0}, {1, 3}};
+constexpr int max_terms = 7;
+
+// A plate model: TAN (no terms), or TAN with distortion terms stored as SIP of the given order,
+// allowed with at least min_pairs pairs in min_cells of the 3 x 3 cells over the image, among
+// them min_corners corner cells (terms fitted to the stars of the centre alone run away at the
+// corners). Besides the full orders 2 and 3, the cubic terms of radial distortion alone (2 per
+// axis instead of 4), with and without the quadratic ones: lenses distort mostly radially, and
+// fewer terms follow the noise less at the corners.
+struct Model {
+    int sip_order;
+    int term_count;
+    Term terms[max_terms];
+    int min_pairs, min_cells, min_corners;
+};
+constexpr Model models[] = {
+    {0, 0, {}, min_tan_pairs, 0, 0},
+    {2, 3, {u2, uv, v2}, 20, 6, 2},
+    {3, 2, {ur2, vr2}, 20, 6, 2},
+    {3, 5, {u2, uv, v2, ur2, vr2}, 30, 7, 3},
+    {3, 7, {u2, uv, v2, u3, u2v, uv2, v3}, 30, 7, 3},
+};
 
 struct Pair {
     int32_t detection;
@@ -271,9 +299,9 @@ std::vector<Pair> match_stars(const Field& field, const SolverWcs* wcs) {
     return pairs;
 }
 
-// Whether the pairs are many enough and spread wide enough for the order's terms.
-bool order_allowed(const Field& field, const std::vector<Pair>& pairs, const OrderRule& rule) {
-    if (static_cast<int>(pairs.size()) < rule.min_pairs) return false;
+// Whether the pairs are many enough and spread wide enough for the model's terms.
+bool model_allowed(const Field& field, const std::vector<Pair>& pairs, const Model& model) {
+    if (static_cast<int>(pairs.size()) < model.min_pairs) return false;
     int count[grid_cells][grid_cells] = {};
     for (const Pair& pair : pairs) {
         const SolverStar& d = field.detections[pair.detection];
@@ -287,16 +315,28 @@ bool order_allowed(const Field& field, const std::vector<Pair>& pairs, const Ord
     const int last = grid_cells - 1;
     const int corners = (count[0][0] > 0) + (count[0][last] > 0) + (count[last][0] > 0) +
                         (count[last][last] > 0);
-    return cells >= rule.min_cells && corners >= rule.min_corners;
+    return cells >= model.min_cells && corners >= model.min_corners;
 }
 
-// The plate of the given order (0 = TAN) fitted to the pairs: CRVAL, CD and the forward terms,
-// the reference pixel kept. The tangent point moves to the fitted sky position of the reference
-// pixel and the fit is repeated there, three times in all (the offset shrinks to rounding).
+// Basis functions of a model at the scaled offsets (s, t): 1, s, t, then its terms.
+void model_row(const Model& model, double s, double t, double* row) {
+    row[0] = 1.0;
+    row[1] = s;
+    row[2] = t;
+    for (int i = 0; i < model.term_count; ++i) {
+        const Term& term = model.terms[i];
+        row[3 + i] = 0.0;
+        for (int k = 0; k < term.count; ++k)
+            row[3 + i] += std::pow(s, term.p[k]) * std::pow(t, term.q[k]);
+    }
+}
+
+// The plate of the model fitted to the pairs: CRVAL, CD and the forward terms, the reference
+// pixel kept. The tangent point moves to the fitted sky position of the reference pixel and the
+// fit is repeated there, three times in all (the offset shrinks to rounding).
 bool fit_plate(const Field& field, const std::vector<Pair>& pairs, const SolverWcs* start,
-               int order, PlateCandidate* result) {
-    int p_of[max_basis], q_of[max_basis];
-    const int m = monomials(0, std::max(order, 1), p_of, q_of);
+               const Model& model, PlateCandidate* result) {
+    const int m = 3 + model.term_count;
     const double scale = std::sqrt(std::fabs(start->cd[0][0] * start->cd[1][1] -
                                              start->cd[0][1] * start->cd[1][0]));
     const double length = field.half_diagonal;
@@ -318,23 +358,28 @@ bool fit_plate(const Field& field, const std::vector<Pair>& pairs, const SolverW
             if (!project(ra0, dec0, s.ra * rad_per_deg, s.dec * rad_per_deg, &xi, &eta)) return false;
             z1[k] = xi * deg_per_rad / scale;
             z2[k] = eta * deg_per_rad / scale;
-            basis_row((d.x - wcs.crpix[0]) / length, (d.y - wcs.crpix[1]) / length, m, p_of, q_of,
+            model_row(model, (d.x - wcs.crpix[0]) / length, (d.y - wcs.crpix[1]) / length,
                       &design[k * static_cast<size_t>(m)]);
         }
         double c1[max_basis], c2[max_basis];
         if (!least_squares(design, z1, z2, m, c1, c2)) return false;
-        // Columns 0, 1, 2: the constant, u and v; then the higher monomials.
         const double cd[2][2] = {{c1[1] * scale / length, c1[2] * scale / length},
                                  {c2[1] * scale / length, c2[2] * scale / length}};
         const double det = cd[0][0] * cd[1][1] - cd[0][1] * cd[1][0];
         if (!std::isfinite(det) || det == 0.0) return false;
         std::memcpy(wcs.cd, cd, sizeof cd);
-        wcs.sip_order = order;
-        for (int i = 3; i < m; ++i) {
-            const double f = scale / std::pow(length, p_of[i] + q_of[i]);
-            const double dxi = c1[i] * f, deta = c2[i] * f;
-            wcs.a[p_of[i]][q_of[i]] = (cd[1][1] * dxi - cd[0][1] * deta) / det;
-            wcs.b[p_of[i]][q_of[i]] = (cd[0][0] * deta - cd[1][0] * dxi) / det;
+        wcs.sip_order = model.sip_order;
+        std::memset(wcs.a, 0, sizeof wcs.a);
+        std::memset(wcs.b, 0, sizeof wcs.b);
+        for (int i = 0; i < model.term_count; ++i) {
+            // The term in pixels: its monomials share one degree; then through CD^-1.
+            const Term& term = model.terms[i];
+            const double f = scale / std::pow(length, term.p[0] + term.q[0]);
+            const double dxi = c1[3 + i] * f, deta = c2[3 + i] * f;
+            for (int k = 0; k < term.count; ++k) {
+                wcs.a[term.p[k]][term.q[k]] += (cd[1][1] * dxi - cd[0][1] * deta) / det;
+                wcs.b[term.p[k]][term.q[k]] += (cd[0][0] * deta - cd[1][0] * dxi) / det;
+            }
         }
         double ra, dec;
         deproject(ra0, dec0, c1[0] * scale * rad_per_deg, c2[0] * scale * rad_per_deg, &ra, &dec);
@@ -355,23 +400,27 @@ double information(const PlateCandidate& c) {
     return n * std::log(rss / n) + 2.0 * c.parameters * std::log(n);
 }
 
-// The fit of least information criterion among the orders the pairs allow up to max_order.
+// The fit of least information criterion among the models the pairs allow up to max_order, and
+// the fit of the richest of them (the last in the list), whose residuals tell outliers from
+// distortion: a TAN plate's largest residuals are the corners' distortion itself.
 bool best_plate(const Field& field, const std::vector<Pair>& pairs, const SolverWcs* start,
-                int max_order, PlateCandidate* best) {
+                int max_order, PlateCandidate* best, PlateCandidate* richest) {
     bool found = false;
-    for (const OrderRule& rule : order_rules) {
-        if (rule.order > max_order || !order_allowed(field, pairs, rule)) continue;
+    for (const Model& model : models) {
+        if (model.sip_order > max_order || !model_allowed(field, pairs, model)) continue;
         PlateCandidate candidate;
-        if (!fit_plate(field, pairs, start, rule.order, &candidate)) continue;
+        if (!fit_plate(field, pairs, start, model, &candidate)) continue;
         if (!found || information(candidate) < information(*best)) *best = candidate;
+        *richest = candidate;
         found = true;
     }
     return found;
 }
 
-// Drops the pairs more than 4 median residuals (at least 1 pixel) off the plate.
+// Drops the pairs more than 3 median residuals (at least 1 pixel) off the plate.
 std::vector<Pair> clip_pairs(const Field& field, const std::vector<Pair>& pairs,
                              const SolverWcs* wcs) {
+    if (pairs.empty()) return pairs;
     std::vector<double> residuals;
     for (const Pair& pair : pairs)
         residuals.push_back(pixel_distance(wcs, field.detections[pair.detection],
@@ -426,11 +475,17 @@ std::vector<Pair> iterate_fits(const Field& field, const SolverWcs* start, int m
         std::vector<Pair> pairs = match_stars(field, &current);
         if (round > 0 && pairs == previous) break;
         previous = pairs;
-        PlateCandidate fit;
-        if (!best_plate(field, pairs, start, max_order, &fit)) break;
-        std::vector<Pair> clipped = clip_pairs(field, pairs, &fit.wcs);
-        if (clipped.size() != pairs.size() && !best_plate(field, clipped, start, max_order, &fit))
-            break;
+        PlateCandidate fit, richest;
+        if (!best_plate(field, pairs, start, max_order, &fit, &richest)) break;
+        std::vector<Pair> clipped = pairs;
+        bool fitted = true;
+        for (int clip = 0; clip < clip_rounds && fitted; ++clip) {
+            std::vector<Pair> next = clip_pairs(field, clipped, &richest.wcs);
+            if (next.size() == clipped.size()) break;
+            clipped = next;
+            fitted = best_plate(field, clipped, start, max_order, &fit, &richest);
+        }
+        if (!fitted) break;
         kept = clipped;
         *plate = fit;
         current = fit.wcs;
@@ -463,7 +518,7 @@ bool refine(const Field& field, int max_order, SolverWcs* wcs, SolverMatch* matc
     } else {
         const double given = rms_of(field, pairs, wcs);
         PlateCandidate tan;
-        const bool tan_fitted = fit_plate(field, pairs, wcs, 0, &tan);
+        const bool tan_fitted = fit_plate(field, pairs, wcs, models[0], &tan);
         const double tan_rms = tan_fitted ? rms_of(field, pairs, &tan.wcs) : HUGE_VAL;
         const double plate_rms = rms_of(field, pairs, &plate.wcs);
         linear = std::min(given, tan_rms);
