@@ -1,7 +1,8 @@
 // bench/identity/reference_noise_filter.cpp - the noise filter in its first, straightforward form
 // The filter as it was first written (whole-image snapshot per repair pass, full float image for
 // the smoothing, one histogram for the noise), kept here unchanged apart from its names so that
-// solve_identity can check the product's faster filter against it. Not part of the product.
+// solve_identity can check the product's faster filter against it. The parts that never changed
+// come from solver/image/noise_filter_parts.hpp, as in the product. Not part of the product.
 // Single-precision arithmetic throughout, as the detector's thresholds were tuned with it.
 #include "bench/identity/reference_noise_filter.hpp"
 
@@ -13,21 +14,13 @@
 
 #include "framework/alloc.h"
 #include "framework/log.h"
+#include "solver/image/noise_filter_parts.hpp"
 
 namespace identity {
 
 namespace {
 
-// Median absolute difference of two samples with independent Gaussian noise of deviation
-// sigma: 0.6745 x sqrt(2) x sigma.
-constexpr double median_difference_per_sigma = 0.9538870478206527;
-constexpr int max_repair_passes = 4;
-constexpr int kernel_radius = 3;
-
-template <typename T>
-T* allocate(size_t count) {
-    return static_cast<T*>(kestil_checked_malloc(count * sizeof(T)));
-}
+using namespace kestil_noise_filter_parts;
 
 // Noise of the image from the differences of horizontal neighbours: the larger of 1, the
 // smallest non-zero difference and the median difference scaled to a Gaussian sigma.
@@ -62,31 +55,6 @@ float estimate_noise(const uint16_t* pixels, size_t width, size_t height) {
     return std::max({1.0f, float(smallest), from_median});
 }
 
-// The repair test of one interior pixel of the snapshot; writes the repaired value.
-bool repair_pixel(const uint16_t* s, size_t width, size_t x, size_t y, float threshold,
-                  uint16_t* value) {
-    const uint16_t* above = s + (y - 1) * width + x;
-    const uint16_t* here = s + y * width + x;
-    const uint16_t* below = s + (y + 1) * width + x;
-    const int ul = above[-1], u = above[0], ur = above[1];
-    const int l = here[-1], r = here[1];
-    const int dl = below[-1], d = below[0], dr = below[1];
-    const int m = std::min({ul, u, ur, l, r, dl, d, dr});
-    const float excess = float(int(here[0]) - m);
-    if (!(threshold > excess)) {
-        const double tenth = 0.1 * double(excess);
-        const double horizontal = double(float(std::max(l, r) - m));
-        const double vertical = double(float(std::max(u, d) - m));
-        if (tenth > horizontal || tenth > vertical) {
-            std::array<int, 8> sorted = {ul, u, ur, l, r, dl, d, dr};
-            std::sort(sorted.begin(), sorted.end());
-            *value = uint16_t((sorted[3] + sorted[4]) / 2);
-            return true;
-        }
-    }
-    return false;
-}
-
 }  // namespace
 
 uint32_t reference_replace_defective_pixels(const uint16_t* source, uint16_t* destination,
@@ -117,24 +85,6 @@ uint32_t reference_replace_defective_pixels(const uint16_t* source, uint16_t* de
 }
 
 namespace {
-
-// Weights of the 7-tap kernel exp(-i^2/2), i = -3..3, normalised in single precision.
-std::array<float, 2 * kernel_radius + 1> gaussian_weights() {
-    std::array<float, 2 * kernel_radius + 1> w{};
-    float sum = 0.0f;
-    for (int i = -kernel_radius; i <= kernel_radius; ++i) {
-        w[i + kernel_radius] = std::exp(float(-double(i * i) / 2.0));
-        sum += w[i + kernel_radius];
-    }
-    for (float& weight : w) weight = weight / sum;
-    return w;
-}
-
-size_t clamp_index(ptrdiff_t index, size_t size) {
-    if (index < 0) return 0;
-    if (size_t(index) >= size) return size - 1;
-    return size_t(index);
-}
 
 void smooth_rows(const uint16_t* source, float* out, size_t w, size_t h,
                  const std::array<float, 7>& k) {

@@ -2,7 +2,9 @@
 // The framework's star finder and its box measurements as they were first written (histograms
 // built per cell, the local median by nth_element, a copied working image, every pixel scanned,
 // the hot-pixel filter per box value), kept here unchanged apart from their names so that
-// solve_identity can check the product's faster detector against it. Not part of the product.
+// solve_identity can check the product's faster detector against it. The parts that never
+// changed come from framework/star_detector_parts.hpp, as in the product. Not part of the
+// product.
 #include "bench/identity/reference_star_detector.hpp"
 
 #include <algorithm>
@@ -17,6 +19,7 @@
 #include "framework/alloc.h"
 #include "framework/handles.hpp"
 #include "framework/log.h"
+#include "framework/star_detector_parts.hpp"
 
 static_assert(std::endian::native == std::endian::little,
               "16-bit samples are read as little-endian host words");
@@ -25,96 +28,10 @@ namespace identity {
 
 namespace {
 
-constexpr const char* finder_name = "kestil_find_stars_fast_threshold";
-constexpr int max_radius = 128;
-constexpr int max_dimension = 178956970;
-constexpr int max_pixels = 536870911;
-constexpr int grid = 12;  // background map: grid x grid cells
-constexpr int refine_iterations = 2;
-
-// Layout of one pixel format.
-struct PixelLayout {
-    int bytes;            // per pixel
-    uint16_t saturation;  // largest working value
-    bool mono;
-};
-
-bool pixel_layout(int32_t format, PixelLayout* layout) {
-    switch (format) {
-        case KESTIL_PIXEL_FORMAT_RAW1: *layout = {1, 255, true}; return true;
-        case KESTIL_PIXEL_FORMAT_RAW2: *layout = {2, 65535, true}; return true;
-        case KESTIL_PIXEL_FORMAT_RAW3: *layout = {3, 255, false}; return true;
-        case KESTIL_PIXEL_FORMAT_RGB6: *layout = {4, 255, false}; return true;
-        case KESTIL_PIXEL_FORMAT_BGR6: *layout = {4, 255, false}; return true;
-        case KESTIL_PIXEL_FORMAT_RAW6: *layout = {6, 65535, false}; return true;
-        default: return false;
-    }
-}
-
-inline uint16_t load16(const uint8_t* p) {
-    uint16_t value;
-    std::memcpy(&value, p, sizeof value);
-    return value;
-}
-
-inline uint16_t median3(uint16_t a, uint16_t b, uint16_t c) {
-    return std::max(std::min(a, b), std::min(std::max(a, b), c));
-}
-
-// Working value of the pixel at `p` (mono sample or median of the colour channels).
-inline uint16_t working_value(int32_t format, const uint8_t* p) {
-    switch (format) {
-        case KESTIL_PIXEL_FORMAT_RAW1: return p[0];
-        case KESTIL_PIXEL_FORMAT_RAW2: return load16(p);
-        case KESTIL_PIXEL_FORMAT_RAW3: return median3(p[0], p[1], p[2]);
-        case KESTIL_PIXEL_FORMAT_RGB6: return median3(p[0], p[1], p[2]);
-        case KESTIL_PIXEL_FORMAT_BGR6: return median3(p[1], p[2], p[3]);
-        default: return median3(load16(p), load16(p + 2), load16(p + 4));  // RAW6
-    }
-}
-
-// Fills the working image, one format switch per frame.
-template <typename Convert>
-void convert_frame(const uint8_t* data, size_t pixels, int bytes, uint16_t* work,
-                   Convert convert) {
-    for (size_t i = 0; i < pixels; ++i) work[i] = convert(data + i * bytes);
-}
-
-void build_working_image(int32_t format, const uint8_t* data, size_t pixels, uint16_t* work) {
-    switch (format) {
-        case KESTIL_PIXEL_FORMAT_RAW1:
-            for (size_t i = 0; i < pixels; ++i) work[i] = data[i];
-            break;
-        case KESTIL_PIXEL_FORMAT_RAW2:
-            std::memcpy(work, data, pixels * 2);
-            break;
-        case KESTIL_PIXEL_FORMAT_RAW3:
-            convert_frame(data, pixels, 3, work,
-                          [](const uint8_t* p) { return median3(p[0], p[1], p[2]); });
-            break;
-        case KESTIL_PIXEL_FORMAT_RGB6:
-            convert_frame(data, pixels, 4, work,
-                          [](const uint8_t* p) { return median3(p[0], p[1], p[2]); });
-            break;
-        case KESTIL_PIXEL_FORMAT_BGR6:
-            convert_frame(data, pixels, 4, work,
-                          [](const uint8_t* p) { return median3(p[1], p[2], p[3]); });
-            break;
-        default:  // RAW6
-            convert_frame(data, pixels, 6, work, [](const uint8_t* p) {
-                return median3(load16(p), load16(p + 2), load16(p + 4));
-            });
-            break;
-    }
-}
+using namespace kestil_detector_parts;
 
 // ---------------------------------------------------------------------------------------------
 // Background and noise map
-
-struct Cell {
-    double background;
-    double noise;
-};
 
 // Histogram scratch for the cells: one bin per possible 16-bit value, twice (values and
 // deviations). Null when it could not be allocated: every cell then uses mean and deviation.
@@ -183,11 +100,6 @@ Cell cell_statistics(const uint16_t* work, int width, int x0, int x1, int y0, in
     return {static_cast<double>(low) + median, 1.4826 * mad};
 }
 
-// Start of cell `index` of `cells` along a dimension of `size` pixels.
-inline int cell_start(int64_t index, int64_t size) {
-    return static_cast<int>(index * size / grid);
-}
-
 void background_map(const uint16_t* work, int width, int height, uint16_t saturation,
                     Cell map[grid][grid]) {
     // A failed histogram allocation is not fatal: the cells fall back to mean and deviation.
@@ -207,30 +119,8 @@ void background_map(const uint16_t* work, int width, int height, uint16_t satura
     }
 }
 
-inline int cell_index(int64_t position, int64_t size) {
-    return static_cast<int>(std::min<int64_t>(grid - 1, grid * position / size));
-}
-
 // ---------------------------------------------------------------------------------------------
 // Candidates
-
-struct Candidate {
-    int32_t x;
-    int32_t y;
-    double value;
-};
-
-struct CandidateList {
-    std::unique_ptr<Candidate, FreeDeleter> items;
-    int count = 0;
-    int capacity = 0;
-};
-
-int border_width(int height) {
-    if (height >= 80) return 20;
-    if (height >= 4) return height / 4;
-    return 1;
-}
 
 // Local maxima standing above floor(background + 4.5 noise) of their cell, row by row.
 void scan_local_maxima(const uint16_t* work, int width, int height, const Cell map[grid][grid],
@@ -268,12 +158,6 @@ void scan_local_maxima(const uint16_t* work, int width, int height, const Cell m
             list.items.get()[list.count++] = {x, y, v - cells[cell].background};
         }
     }
-}
-
-void sort_by_value(Candidate* items, int count) {
-    if (count < 2) return;
-    std::stable_sort(items, items + count,
-                     [](const Candidate& a, const Candidate& b) { return a.value > b.value; });
 }
 
 // Median (rank n/2) of the working values in the box around (x, y), clipped to the frame.
@@ -330,20 +214,6 @@ int screen_candidates(int32_t format, const void* data, const uint16_t* work, in
 // ---------------------------------------------------------------------------------------------
 // Refinement and acceptance
 
-struct Frame {
-    int32_t format;
-    const void* data;
-    const uint16_t* work;
-    int width;
-    int height;
-    uint16_t saturation;
-};
-
-double centre_distance(const Frame& frame, double x, double y) {
-    const int half_width = frame.width / 2, half_height = frame.height / 2;
-    return std::hypot(x - half_width, y - half_height) / std::min(half_width, half_height);
-}
-
 // Refines one screened candidate into `star`; false when it is dropped.
 bool refine_candidate(const Frame& frame, int radius, const DetectedStar* accepted,
                       int accepted_count, DetectedStar* star) {
@@ -382,22 +252,6 @@ bool refine_candidate(const Frame& frame, int radius, const DetectedStar* accept
     return true;
 }
 
-// Marks the new star and every accepted star closer than 2 x radius to it.
-void mark_close_stars(int radius, DetectedStar* accepted, int accepted_count,
-                      DetectedStar* star) {
-    const double limit = 4.0 * radius * radius;
-    for (int k = 0; k < accepted_count; ++k) {
-        const double dx = accepted[k].x - star->x, dy = accepted[k].y - star->y;
-        if (dx * dx + dy * dy < limit) {
-            kestil_debug("kestil_find_stars(): star (%lf, %lf), too close to #%u = (%lf, %lf)",
-                         star->x, star->y, static_cast<unsigned>(k + 1), accepted[k].x,
-                         accepted[k].y);
-            accepted[k].close_to_other = true;
-            star->close_to_other = true;
-        }
-    }
-}
-
 int accept_stars(const Frame& frame, int radius, const Candidate* passed, int passed_count,
                  int max_stars, DetectedStar* list) {
     int accepted = 0;
@@ -424,39 +278,6 @@ int accept_stars(const Frame& frame, int radius, const Candidate* passed, int pa
 // ---------------------------------------------------------------------------------------------
 // Box measurements
 
-// Common checks of the digest and the profile; the box centre on success.
-bool box_centre(const void* data, double x, double y, int radius, int width, int height,
-                int* cx, int* cy) {
-    if (!data || radius < 1 || radius > max_radius || width <= 1 || height <= 1) return false;
-    if (radius > (width - 2) / 2 || radius > (height - 2) / 2) return false;
-    if (!std::isfinite(x) || !std::isfinite(y)) return false;
-    const double rx = std::round(x), ry = std::round(y);  // halves away from zero
-    if (rx < radius || ry < radius || rx >= width - radius || ry >= height - radius)
-        return false;
-    *cx = static_cast<int>(rx);
-    *cy = static_cast<int>(ry);
-    return true;
-}
-
-// Mono value with isolated hot pixels replaced: a pixel more than twice the largest of its
-// four diagonal neighbours takes the second largest of them (the third of the five values).
-inline uint16_t hot_filtered(const uint8_t* data, int bytes, int width, int height, int x,
-                             int y) {
-    x = std::clamp(x, 1, width - 2);
-    y = std::clamp(y, 1, height - 2);
-    auto at = [&](int column, int row) -> uint16_t {
-        const uint8_t* p = data + (static_cast<size_t>(row) * width + column) * bytes;
-        return bytes == 1 ? p[0] : load16(p);
-    };
-    const uint16_t centre = at(x, y);
-    uint16_t d[4] = {at(x - 1, y - 1), at(x + 1, y - 1), at(x - 1, y + 1), at(x + 1, y + 1)};
-    const uint16_t first = std::max(std::max(d[0], d[1]), std::max(d[2], d[3]));
-    if (centre <= 2 * static_cast<uint32_t>(first)) return centre;
-    // second largest of the four diagonals
-    std::sort(d, d + 4);
-    return d[2];
-}
-
 // Box values, row by row, into `box`: hot-pixel filtered for mono formats when `filter`,
 // otherwise the raw sample (mono) or the median of the channels (colour).
 void read_box(int32_t format, const PixelLayout& layout, const uint8_t* data, int width,
@@ -475,32 +296,11 @@ void read_box(int32_t format, const PixelLayout& layout, const uint8_t* data, in
     }
 }
 
-// Values of the box's outer ring (8 x radius of them).
-int ring_values(const uint16_t* box, int radius, double* ring) {
-    const int side = 2 * radius + 1;
-    int n = 0;
-    for (int column = 0; column < side; ++column) {
-        ring[n++] = box[column];
-        ring[n++] = box[static_cast<size_t>(side - 1) * side + column];
-    }
-    for (int row = 1; row < side - 1; ++row) {
-        ring[n++] = box[static_cast<size_t>(row) * side];
-        ring[n++] = box[static_cast<size_t>(row) * side + side - 1];
-    }
-    return n;
-}
-
 std::vector<uint16_t>& box_scratch(int radius) {
     thread_local std::vector<uint16_t> box;
     const size_t side = static_cast<size_t>(2 * radius + 1);
     if (box.size() < side * side) box.resize(side * side);
     return box;
-}
-
-double mean_of(const double* values, int count) {
-    double sum = 0.0;
-    for (int i = 0; i < count; ++i) sum += values[i];
-    return sum / count;
 }
 
 }  // namespace

@@ -13,19 +13,11 @@
 
 #include "framework/alloc.h"
 #include "framework/log.h"
+#include "solver/image/noise_filter_parts.hpp"
 
 namespace {
 
-// Median absolute difference of two samples with independent Gaussian noise of deviation
-// sigma: 0.6745 x sqrt(2) x sigma.
-constexpr double median_difference_per_sigma = 0.9538870478206527;
-constexpr int max_repair_passes = 4;
-constexpr int kernel_radius = 3;
-
-template <typename T>
-T* allocate(size_t count) {
-    return static_cast<T*>(kestil_checked_malloc(count * sizeof(T)));
-}
+using namespace kestil_noise_filter_parts;
 
 // Noise of the image from the differences of horizontal neighbours: the larger of 1, the
 // smallest non-zero difference and the median difference scaled to a Gaussian sigma.
@@ -67,31 +59,6 @@ float estimate_noise(const uint16_t* pixels, size_t width, size_t height) {
     if (median == 0) median = 1;
     const float from_median = float(median / median_difference_per_sigma);
     return std::max({1.0f, float(smallest), from_median});
-}
-
-// The repair test of one interior pixel of the snapshot; writes the repaired value.
-bool repair_pixel(const uint16_t* s, size_t width, size_t x, size_t y, float threshold,
-                  uint16_t* value) {
-    const uint16_t* above = s + (y - 1) * width + x;
-    const uint16_t* here = s + y * width + x;
-    const uint16_t* below = s + (y + 1) * width + x;
-    const int ul = above[-1], u = above[0], ur = above[1];
-    const int l = here[-1], r = here[1];
-    const int dl = below[-1], d = below[0], dr = below[1];
-    const int m = std::min({ul, u, ur, l, r, dl, d, dr});
-    const float excess = float(int(here[0]) - m);
-    if (!(threshold > excess)) {
-        const double tenth = 0.1 * double(excess);
-        const double horizontal = double(float(std::max(l, r) - m));
-        const double vertical = double(float(std::max(u, d) - m));
-        if (tenth > horizontal || tenth > vertical) {
-            std::array<int, 8> sorted = {ul, u, ur, l, r, dl, d, dr};
-            std::sort(sorted.begin(), sorted.end());
-            *value = uint16_t((sorted[3] + sorted[4]) / 2);
-            return true;
-        }
-    }
-    return false;
 }
 
 // Smallest excess over the darkest neighbour that can pass the ten-sigma test, as an integer:
@@ -201,24 +168,6 @@ extern "C" uint32_t replace_defective_pixels(const uint16_t* source, uint16_t* d
 }
 
 namespace {
-
-// Weights of the 7-tap kernel exp(-i^2/2), i = -3..3, normalised in single precision.
-std::array<float, 2 * kernel_radius + 1> gaussian_weights() {
-    std::array<float, 2 * kernel_radius + 1> w{};
-    float sum = 0.0f;
-    for (int i = -kernel_radius; i <= kernel_radius; ++i) {
-        w[i + kernel_radius] = std::exp(float(-double(i * i) / 2.0));
-        sum += w[i + kernel_radius];
-    }
-    for (float& weight : w) weight = weight / sum;
-    return w;
-}
-
-size_t clamp_index(ptrdiff_t index, size_t size) {
-    if (index < 0) return 0;
-    if (size_t(index) >= size) return size - 1;
-    return size_t(index);
-}
 
 // One row of the horizontal pass. Interior columns take the seven samples directly (a loop the
 // compiler vectorises); the three columns at each end repeat the edge sample.
