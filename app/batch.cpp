@@ -1,6 +1,7 @@
 // app/batch.cpp - --batch: many images solved at once with the indexes mapped once
 #include "app/batch.h"
 
+#include <errno.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -146,11 +147,18 @@ void work(Batch* batch) {
     batch->changed.notify_all();
 }
 
+// What the main thread wrote.
+struct WriteOutcome {
+    size_t written = 0;      // results handed to the streams, the first of the list
+    bool all_solved = true;
+    int write_error = 0;     // errno of the first failed write of the standard output; 0 = none
+};
+
 // Writes the results in input order as each becomes the next one due, until every claimed
-// image is written and no worker runs. Result: the number written and whether all solved.
-size_t write_results_in_order(Batch* batch, bool* all_solved) {
-    size_t written = 0;
-    *all_solved = true;
+// image is written and no worker runs.
+WriteOutcome write_results_in_order(Batch* batch) {
+    WriteOutcome outcome;
+    size_t& written = outcome.written;
     while (written < batch->results.size()) {
         ImageResult result;
         {
@@ -165,13 +173,13 @@ size_t write_results_in_order(Batch* batch, bool* all_solved) {
         fwrite(result.errors.text, 1, result.errors.size, stderr);
         fflush(stderr);
         fwrite(result.out.text, 1, result.out.size, stdout);
-        fflush(stdout);
+        if (fflush(stdout) != 0 && outcome.write_error == 0) outcome.write_error = errno;
         free(result.errors.text);
         free(result.out.text);
-        *all_solved = *all_solved && result.solved;
+        outcome.all_solved = outcome.all_solved && result.solved;
         ++written;
     }
-    return written;
+    return outcome;
 }
 
 // Starts up to `wanted` workers; none when threads can't be made (the caller then works alone).
@@ -243,19 +251,21 @@ int run_batch(const SolverSettings* settings) {
         }
         work(&batch);
     }
-    bool all_solved = true;
-    const size_t written = write_results_in_order(&batch, &all_solved);
+    const WriteOutcome outcome = write_results_in_order(&batch);
     for (std::thread& worker : workers) worker.join();
     kestil_solver_index_cache_release(batch.cache);
     const int signal_number = stop_signal.load();
     restore_default_handlers();
 
-    if (written < count) {  // only a signal stops the workers early
+    if (outcome.write_error != 0)  // results lost: never a success
+        fprintf(stderr, "%s: can't write the results: %s\n", program_name,
+                strerror(outcome.write_error));
+    if (outcome.written < count) {  // only a signal stops the workers early
         fprintf(stderr, "%s: interrupted, %zu of %zu images not started\n", program_name,
-                count - written, count);
+                count - outcome.written, count);
         return signal_number != 0 ? exit_signal_base + signal_number : exit_unsolved;
     }
-    return all_solved ? exit_solved : exit_unsolved;
+    return outcome.all_solved && outcome.write_error == 0 ? exit_solved : exit_unsolved;
 }
 
 }  // extern "C"

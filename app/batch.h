@@ -24,7 +24,8 @@ extern "C" {
 // Given:  settings   a --batch solve (image_files, image_file_count, jobs: 0 = one worker per
 //                    processor; never more workers than images)
 // Result: the exit code: 0 when every image was solved, 1 when one was not (an unreadable
-//         image too), 128 + the signal (130 for SIGINT, 143 for SIGTERM) when an interrupt left
+//         image too) or when the standard output could not be written (after "kestil_solver:
+//         can't write the results: <reason>"), 128 + the signal (130 for SIGINT, 143 for SIGTERM) when an interrupt left
 //         images unstarted, after the line "kestil_solver: interrupted, <n> of <m> images not
 //         started" on the standard error
 int run_batch(const SolverSettings* settings);

@@ -435,6 +435,10 @@ TEST_F(Batch, ListFilesAndTextBlocks) {
               heads) << r.out;
     EXPECT_NE(std::string::npos, r.out.find("Not solved: Can't read the image file\n\n")) << r.out;
     EXPECT_EQ(std::string::npos, r.out.find("\n\n\n")) << r.out;
+    // Results that can't be written make a failure, not a success.
+    r = solve({"--batch", i[0]}, nullptr, "/dev/full");
+    EXPECT_EQ(1, r.exit_code);
+    EXPECT_EQ("kestil_solver: can't write the results: No space left on device\n", r.err);
 }
 
 TEST_F(Batch, InterruptFinishesTheImagesInProgress) {
