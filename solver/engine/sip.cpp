@@ -511,7 +511,7 @@ bool refine(const Field& field, int max_order, SolverWcs* wcs, SolverMatch* matc
     std::vector<Pair> pairs;
     double linear = 0.0, fitted = 0.0;
     PlateCandidate plate;
-    if (max_order >= 2) pairs = iterate_fits(field, wcs, max_order, &plate);
+    if (max_order >= 1) pairs = iterate_fits(field, wcs, max_order, &plate);
     if (pairs.empty()) {
         pairs = match_stars(field, wcs);  // match only, or too few pairs for any fit
         linear = fitted = rms_of(field, pairs, wcs);

@@ -60,7 +60,8 @@ bool kestil_solver_wcs_sky_to_pixel(const SolverWcs* wcs, double ra, double dec,
 // Given:    detections, detection_count       x, y (pixels) and flux of the detections
 //           index_stars, index_count          ra, dec (degrees) of the index stars of the field
 //           width, height                     the image, pixels
-//           max_order                         0 or 1: match only (wcs untouched); 2 or 3
+//           max_order                         0: match only (wcs untouched); 1: refit the TAN
+//                                             plate (no terms); 2 or 3: terms up to that order
 //           wcs                               the solve's TAN plate (sip_order 0)
 //           match_capacity                    room in matches
 // Returned: wcs          the refitted plate (inverse terms of order sip_order + 1)
