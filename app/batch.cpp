@@ -90,9 +90,8 @@ void solve_into_memory(const SolverSettings* settings, const char* path,
     FILE* out = open_memory_stream(&result->out);
     FILE* errors = open_memory_stream(&result->errors);
     if (text) fprintf(out, "File:     %s\n", path);
-    // Progress lines go where a single solve writes them: with the text report, else with the
-    // diagnostics.
-    // The reports name settings->image_file: a copy that names this image.
+    // The reports name settings->image_file: a copy that names this image. Progress lines go
+    // where a single solve writes them: with the text report, else with the diagnostics.
     SolverSettings image_settings = *settings;
     image_settings.image_file = path;
     result->solved =
