@@ -127,21 +127,24 @@ constexpr int max_terms = 7;
 // A plate model: TAN (no terms), or TAN with distortion terms stored as SIP of the given order,
 // allowed with at least min_pairs pairs in min_cells of the 3 x 3 cells over the image, among
 // them min_corners corner cells (terms fitted to the stars of the centre alone run away at the
-// corners). Besides the full orders 2 and 3, the cubic terms of radial distortion alone (2 per
-// axis instead of 4), with and without the quadratic ones: lenses distort mostly radially, and
-// fewer terms follow the noise less at the corners.
+// corners). Besides the full orders 2 and 3, the cubic terms of radial distortion alone (2 per axis
+// instead of 4), with and without the quadratic ones: lenses distort mostly radially, and fewer
+// terms follow the noise less at the corners. Outliers are judged by the allowed model of the
+// highest clip rank: flexible enough that a distorted field's corners are not taken for
+// outliers of a TAN fit, stiff enough that it can't bend toward a few pairs and drop the rest.
 struct Model {
     int sip_order;
     int term_count;
     Term terms[max_terms];
     int min_pairs, min_cells, min_corners;
+    int clip_rank;  // 0: never judges outliers
 };
 constexpr Model models[] = {
-    {0, 0, {}, min_tan_pairs, 0, 0},
-    {2, 3, {u2, uv, v2}, 20, 6, 2},
-    {3, 2, {ur2, vr2}, 20, 6, 2},
-    {3, 5, {u2, uv, v2, ur2, vr2}, 30, 7, 3},
-    {3, 7, {u2, uv, v2, u3, u2v, uv2, v3}, 30, 7, 3},
+    {0, 0, {}, min_tan_pairs, 0, 0, 1},
+    {2, 3, {u2, uv, v2}, 20, 6, 2, 2},
+    {3, 2, {ur2, vr2}, 20, 6, 2, 3},
+    {3, 5, {u2, uv, v2, ur2, vr2}, 50, 7, 3, 4},
+    {3, 7, {u2, uv, v2, u3, u2v, uv2, v3}, 70, 7, 3, 0},
 };
 
 struct Pair {
@@ -401,20 +404,23 @@ double information(const PlateCandidate& c) {
 }
 
 // The fit of least information criterion among the models the pairs allow up to max_order, and
-// the fit of the richest of them (the last in the list), whose residuals tell outliers from
-// distortion: a TAN plate's largest residuals are the corners' distortion itself.
+// the fit of the allowed model of the highest clip rank, which judges outliers.
 bool best_plate(const Field& field, const std::vector<Pair>& pairs, const SolverWcs* start,
-                int max_order, PlateCandidate* best, PlateCandidate* richest) {
+                int max_order, PlateCandidate* best, PlateCandidate* judge) {
     bool found = false;
+    int judge_rank = 0;
     for (const Model& model : models) {
         if (model.sip_order > max_order || !model_allowed(field, pairs, model)) continue;
         PlateCandidate candidate;
         if (!fit_plate(field, pairs, start, model, &candidate)) continue;
         if (!found || information(candidate) < information(*best)) *best = candidate;
-        *richest = candidate;
+        if (model.clip_rank > judge_rank) {
+            *judge = candidate;
+            judge_rank = model.clip_rank;
+        }
         found = true;
     }
-    return found;
+    return found && judge_rank > 0;
 }
 
 // Drops the pairs more than 3 median residuals (at least 1 pixel) off the plate.
@@ -475,15 +481,15 @@ std::vector<Pair> iterate_fits(const Field& field, const SolverWcs* start, int m
         std::vector<Pair> pairs = match_stars(field, &current);
         if (round > 0 && pairs == previous) break;
         previous = pairs;
-        PlateCandidate fit, richest;
-        if (!best_plate(field, pairs, start, max_order, &fit, &richest)) break;
+        PlateCandidate fit, judge;
+        if (!best_plate(field, pairs, start, max_order, &fit, &judge)) break;
         std::vector<Pair> clipped = pairs;
         bool fitted = true;
         for (int clip = 0; clip < clip_rounds && fitted; ++clip) {
-            std::vector<Pair> next = clip_pairs(field, clipped, &richest.wcs);
+            std::vector<Pair> next = clip_pairs(field, clipped, &judge.wcs);
             if (next.size() == clipped.size()) break;
             clipped = next;
-            fitted = best_plate(field, clipped, start, max_order, &fit, &richest);
+            fitted = best_plate(field, clipped, start, max_order, &fit, &judge);
         }
         if (!fitted) break;
         kept = clipped;

@@ -48,15 +48,18 @@ bool kestil_solver_wcs_sky_to_pixel(const SolverWcs* wcs, double ra, double dec,
 // nearest unpaired detection within 3 pixels plus 6 pixels times the square of its distance
 // from the reference pixel over the half diagonal (distortion grows toward the corners), closest
 // pairs first; then the plate is refitted and the stars matched again, up to 8 rounds. Each
-// round drops the pairs more than 3 times the median residual (at least 1 pixel) off the fit
-// and refits, up to 3 times: blended detections of crowded wide fields sit pixels off their
-// stars and would bend the terms (for Gaussian centroid errors 3 medians are 3.5 sigma).
+// round drops the pairs more than 3 times the median residual (at least 1 pixel) off the fit of
+// the quadratic and radial terms (else the radial, else the quadratic, else TAN: the first the
+// pairs allow) and refits, up to 3 times: blended detections of crowded wide fields sit pixels
+// off their stars and would bend the terms (for Gaussian centroid errors 3 medians are 3.5
+// sigma). The judge is neither TAN (whose largest residuals are a distorted field's corners)
+// nor the full cubic (which bends toward a few pairs and then drops the rest).
 // Models: TAN (CRVAL and CD only); the quadratic terms (order 2); the cubic terms of radial
 // distortion, u r^2 and v r^2 (order 3, two terms per axis); both; all terms of order 3. The
-// first three need at least 20 matches in 6 of the 9 cells of a 3 x 3 grid over the image
-// (2 corner cells among them), the others 30 matches in 7 cells (3 corners). The model of least
-// information criterion is kept. Terms are kept only when they lower the rms; a TAN refit only
-// when it doesn't raise it.
+// quadratic and the radial terms need at least 20 matches in 6 of the 9 cells of a 3 x 3 grid
+// over the image (2 corner cells among them); both together 50 matches and all cubic terms 70,
+// in 7 cells (3 corners). The model of least information criterion is kept. Terms are kept only
+// when they lower the rms; a TAN refit only when it doesn't raise it.
 // Given:    detections, detection_count       x, y (pixels) and flux of the detections
 //           index_stars, index_count          ra, dec (degrees) of the index stars of the field
 //           width, height                     the image, pixels
