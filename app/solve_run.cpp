@@ -41,16 +41,37 @@ void drop_log_line(int, const char*) {}
 // Progress lines of a solve to the stream in the context.
 void write_progress(void* context, const char* line) { fputs(line, static_cast<FILE*>(context)); }
 
-bool cant_read(const char* path) {
-    fprintf(stderr, "%s: can't read '%s'\n", program_name, path);
+bool cant_read(FILE* errors, const char* path) {
+    fprintf(errors, "%s: can't read '%s'\n", program_name, path);
     return false;
+}
+
+// read_image_file with its diagnostics to the given stream.
+bool read_image_file_to(FILE* errors, const char* path, unsigned char** data, uint32_t* size) {
+    File file(fopen(path, "rb"));
+    if (!file) {
+        fprintf(errors, "%s: can't open '%s': %s\n", program_name, path, strerror(errno));
+        return false;
+    }
+    if (fseek(file.get(), 0, SEEK_END) != 0) return cant_read(errors, path);
+    long length = ftell(file.get());
+    if (length <= 0 || length > max_image_size) return cant_read(errors, path);
+    if (fseek(file.get(), 0, SEEK_SET) != 0) return cant_read(errors, path);
+    auto* bytes = static_cast<unsigned char*>(kestil_checked_calloc(static_cast<size_t>(length), 1));
+    if (fread(bytes, 1, static_cast<size_t>(length), file.get()) != static_cast<size_t>(length)) {
+        free(bytes);
+        return cant_read(errors, path);
+    }
+    *data = bytes;
+    *size = static_cast<uint32_t>(length);
+    return true;
 }
 
 // After the "No index files found" line: a missing index directory named as such, then the
 // ways to get indexes.
-void explain_missing_indexes(const SolverSettings* settings) {
+void explain_missing_indexes(const SolverSettings* settings, FILE* errors) {
     report_missing_index_directory(settings);
-    fprintf(stderr,
+    fprintf(errors,
             "%s: to get index files, build them with 'kestil_build_index --catalog FILE --dir DIR "
             "--scale all' or download them from a mirror with '%s -i DIR --download all "
             "--index-url URL' (or KESTIL_INDEX_URL)\n",
@@ -106,7 +127,7 @@ void solve_file(const SolverSettings* settings, const char* path, const SolveReq
     memset(solution, 0, sizeof *solution);
     unsigned char* bytes = nullptr;
     uint32_t size = 0;
-    if (!read_image_file(path, &bytes, &size)) {
+    if (!read_image_file_to(errors, path, &bytes, &size)) {
         solution->solved = false;
         solution->message = unreadable_message;
         return;
@@ -121,7 +142,7 @@ void solve_file(const SolverSettings* settings, const char* path, const SolveReq
     if (!solution->solved) {
         const char* message = solution->message ? solution->message : "Unknown error";
         fprintf(errors, "Not solved: %s\n", message);
-        if (strcmp(message, no_index_message) == 0) explain_missing_indexes(settings);
+        if (strcmp(message, no_index_message) == 0) explain_missing_indexes(settings, errors);
     }
 }
 
@@ -135,23 +156,7 @@ void configure_logging(int verbosity) {
 }
 
 bool read_image_file(const char* path, unsigned char** data, uint32_t* size) {
-    File file(fopen(path, "rb"));
-    if (!file) {
-        fprintf(stderr, "%s: can't open '%s': %s\n", program_name, path, strerror(errno));
-        return false;
-    }
-    if (fseek(file.get(), 0, SEEK_END) != 0) return cant_read(path);
-    long length = ftell(file.get());
-    if (length <= 0 || length > max_image_size) return cant_read(path);
-    if (fseek(file.get(), 0, SEEK_SET) != 0) return cant_read(path);
-    auto* bytes = static_cast<unsigned char*>(kestil_checked_calloc(static_cast<size_t>(length), 1));
-    if (fread(bytes, 1, static_cast<size_t>(length), file.get()) != static_cast<size_t>(length)) {
-        free(bytes);
-        return cant_read(path);
-    }
-    *data = bytes;
-    *size = static_cast<uint32_t>(length);
-    return true;
+    return read_image_file_to(stderr, path, data, size);
 }
 
 void solve_request_from_settings(const SolverSettings* settings, SolveRequest* request) {
@@ -180,6 +185,9 @@ void solve_request_from_settings(const SolverSettings* settings, SolveRequest* r
 
 int solve_image_file(const SolverSettings* settings, const char* path, SolverIndexCache* cache,
                      FILE* out, FILE* errors, FILE* progress) {
+    SolverSettings image_settings = *settings;  // the reports name this image
+    image_settings.image_file = path;
+    settings = &image_settings;
     SolveRequest request;
     solve_request_from_settings(settings, &request);
     request.cache = cache;
