@@ -304,7 +304,7 @@ void write_json_report_details_to(FILE* out, const SolverSettings* settings,
 
 void write_json_report_to(FILE* out, const SolverSettings* settings,
                           const SolverSolution* solution) {
-    write_document(out, settings, solution, false, nullptr);
+    write_json_report_details_to(out, settings, solution, nullptr);
 }
 
 void write_xml_report_to(FILE* out, const SolverSettings* settings,
