@@ -82,7 +82,7 @@ void write_report(FILE* out, const SolverSettings* settings, const SolverSolutio
                   const SolveDetails* details) {
     switch (settings->output_format) {
     case FORMAT_JSON:
-        write_json_report_to(out, settings, solution);
+        write_json_report_details_to(out, settings, solution, details);
         break;
     case FORMAT_XML:
         write_xml_report_to(out, settings, solution);
