@@ -2,6 +2,7 @@
 #include "app/annotate.h"
 
 #include <cairo.h>
+#include <fontconfig/fontconfig.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -877,4 +878,9 @@ extern "C" bool write_annotation(const char* target, const void* data, uint32_t 
     if (!written)
         fprintf(stderr, "kestil_solver: can't write '%s': %s\n", target, reason.c_str());
     return written;
+}
+
+extern "C" void annotate_release_fonts(void) {
+    cairo_debug_reset_static_data();
+    FcFini();
 }

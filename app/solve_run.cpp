@@ -224,9 +224,11 @@ int run_solve(const SolverSettings* settings) {
     bool written = true;
     if (image && solution.solved && settings->new_fits)
         written = write_solved_copy(settings, image, size, &solution, &details) && written;
-    if (image && settings->annotate)
+    if (image && settings->annotate) {
         written = write_annotation(settings->annotate, image, size, &solution,
                                    request.details) && written;
+        annotate_release_fonts();
+    }
     free(image);
     write_report(stdout, settings, &solution, request.details);
     kestil_solver_release_details(&details);

@@ -31,10 +31,7 @@ using test_support::TempDir;
 // of the sanitizer builds sees only our own blocks.
 class FontCaches : public testing::Environment {
 public:
-    void TearDown() override {
-        cairo_debug_reset_static_data();
-        FcFini();
-    }
+    void TearDown() override { annotate_release_fonts(); }
 };
 const testing::Environment* const font_caches = testing::AddGlobalTestEnvironment(new FontCaches);
 

@@ -470,3 +470,32 @@ TEST_F(Batch, InterruptFinishesTheImagesInProgress) {
 }
 
 }  // namespace
+
+// The outputs of one solve beyond the report: the solved FITS copy, the picture, and the JSON
+// report's distortion rms and matches; the copy may not replace the image it is made from.
+TEST_F(Batch, SolvedCopyPictureAndMatches) {
+    const std::string image = (*images)[0];
+    const std::string copy = dir->file("solved.fits"), picture = dir->file("solved.png");
+    ChildRun r = solve({"-f", "json", "--sip", "--list-matches", "--new-fits", copy,
+                        "--annotate", picture, image});
+    ASSERT_EQ(0, r.exit_code) << r.err;
+    ChildRun jq = test_support::run_program(
+        "jq", {"-r", "[.solved, (.matched | length > 8), .rms_fitted_px <= .rms_linear_px, "
+                     "(.matched | map(.residual < 3) | all)] | map(tostring) | join(\" \")",
+               dir->file("solved.json", r.out)});
+    EXPECT_EQ("true true true true\n", jq.out) << r.out;
+    const std::string fits = test_support::read_file(copy);
+    ASSERT_GE(fits.size(), 2880u + 800u * 600u * 2u);
+    EXPECT_EQ(0u, fits.find("SIMPLE  =                    T"));
+    EXPECT_NE(std::string::npos, fits.find("CTYPE1  = 'RA---TAN"));
+    EXPECT_NE(std::string::npos, fits.find("PLTSOLVD=                    T"));
+    EXPECT_EQ(0u, test_support::read_file(picture).find("\x89PNG\r\n\x1a\n"));
+
+    // The input as the copy's target is refused before anything is solved or written.
+    const std::string before = test_support::read_file(image);
+    r = solve({"--new-fits", image, image});
+    EXPECT_EQ(2, r.exit_code);
+    EXPECT_EQ("", r.out);
+    EXPECT_NE(std::string::npos, r.err.find("can't write '" + image + "'")) << r.err;
+    EXPECT_EQ(before, test_support::read_file(image));
+}
