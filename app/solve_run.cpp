@@ -15,6 +15,7 @@
 #include "app/reports.h"
 #include "app/wcs_header.h"
 #include "framework/alloc.h"
+#include "framework/handles.hpp"
 #include "framework/log.h"
 
 FILE* progress_stream = stdout;
@@ -31,11 +32,6 @@ const char* const no_index_message =
     "No index files found, download them with --download or the Solvane Agent, or select another "
     "index directory";
 
-struct FileCloser {
-    void operator()(FILE* file) const noexcept { fclose(file); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
 void drop_log_line(int, const char*) {}
 
 // Progress lines of a solve to the stream in the context.
@@ -48,7 +44,7 @@ bool cant_read(FILE* errors, const char* path) {
 
 // read_image_file with its diagnostics to the given stream.
 bool read_image_file_to(FILE* errors, const char* path, unsigned char** data, uint32_t* size) {
-    File file(fopen(path, "rb"));
+    FileHandle file(fopen(path, "rb"));
     if (!file) {
         fprintf(errors, "%s: can't open '%s': %s\n", program_name, path, strerror(errno));
         return false;

@@ -107,7 +107,7 @@ inline int compare_stages(const ImageStar* stars, int32_t count, int32_t depth, 
                           int32_t height, const IndexFile* index, Buffers* b, Totals* t) {
     if (count < 4 || index->quad_count == 0) return 0;
     int32_t stages[SOLVER_MAX_STAGES];
-    int32_t n = solver_stage_table(depth, count, stages);
+    int32_t n = kestil_solver_stage_table(depth, count, stages);
     int differences = 0;
     uint32_t matches = 0;
     for (int32_t s = 0; s < n; ++s)

@@ -201,7 +201,7 @@ int main(int argc, char** argv) {
         std::vector<ImageStar> stars = bench_fields::field_stars(csv.stars, csv.count, o.width, o.height, 99.0,
                                       static_cast<size_t>(o.stars), t, random);
         int32_t stages[SOLVER_MAX_STAGES];
-        int32_t n = solver_stage_table(0, static_cast<int32_t>(stars.size()), stages);
+        int32_t n = kestil_solver_stage_table(0, static_cast<int32_t>(stars.size()), stages);
         int32_t cell = std::max(o.width, o.height) / SOLVER_QUAD_GRID;
         Result res{};
         int used_stage = 0;

@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
                                       SOLVER_MAX_IMAGE_STARS, t, random);
         auto start = std::chrono::steady_clock::now();
         int32_t stages[SOLVER_MAX_STAGES];
-        int32_t n = solver_stage_table(0, static_cast<int32_t>(stars.size()), stages);
+        int32_t n = kestil_solver_stage_table(0, static_cast<int32_t>(stars.size()), stages);
         int32_t cell = std::max(o.width, o.height) / SOLVER_QUAD_GRID;
         bool ok = false;
         float ra = 0, dec = 0, angle = 0, scale = 0, rms = 0;

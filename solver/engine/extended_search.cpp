@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "framework/angles.h"
 #include "framework/log.h"
 #include "solver/engine/catalog_cone.h"
 #include "solver/engine/verify.h"
@@ -18,7 +19,6 @@
 
 namespace {
 
-constexpr double deg_per_rad = 57.29577951308232;
 // The error of a measured code allowed for, in pixels of base length: centroids of processed
 // photographs are 0.3 to 0.5 pixel off (up to 1.5 for the worst), and a code field moves by
 // about 1.4 times a star's error over the base length.
@@ -168,7 +168,7 @@ void open_indexes(Search& s) {
     for (int32_t i = 0; i < in->scale_count; ++i) {
         float scale = in->scales[i];
         double low = 0.0, high = 0.0;
-        published_field_range(scale, &low, &high);
+        kestil_solver_published_field_range(scale, &low, &high);
         double min_ratio = low / field_slack / deg_per_rad / frame_size(in);
         double max_ratio = high * field_slack / deg_per_rad / frame_size(in);
         if (hint > 0) {
@@ -216,7 +216,7 @@ bool fit_quad(const ExtendedSearch* in, const ImageStar* const* image,
         cy += std::cos(sky[k]->dec) * std::sin(sky[k]->ra);
         cz += std::sin(sky[k]->dec);
     }
-    auto ra0 = static_cast<float>(std::fmod(std::atan2(cy, cx) + 2.0 * M_PI, 2.0 * M_PI));
+    auto ra0 = static_cast<float>(std::fmod(std::atan2(cy, cx) + two_pi, two_pi));
     auto dec0 = static_cast<float>(std::atan2(cz, std::hypot(cx, cy)));
     double xi[4], eta[4], x[4], y[4];
     for (int k = 0; k < 4; ++k) {
@@ -274,7 +274,7 @@ bool refit(const Search& s, const SearchIndex& index, const VerifyPair* pairs, i
            PlateModel* model) {
     if (n < 3) return false;
     float ra0 = 0.0f, dec0 = 0.0f;
-    plate_model_sky(model, s.in->centre_x, s.in->centre_y, &ra0, &dec0);
+    kestil_solver_plate_sky(model, s.in->centre_x, s.in->centre_y, &ra0, &dec0);
     std::vector<float> x(static_cast<size_t>(n)), y(x), xi(x), eta(x), scratch(4 * x.size());
     std::vector<uint8_t> valid(x.size()), selected(x.size(), 1);
     for (int32_t i = 0; i < n; ++i) {
@@ -332,7 +332,7 @@ void settle(Search& s, SearchIndex& index, const PlateModel& first, const uint32
     if (decided < kestil_solver_accept_log_odds) return;
     float angle = 0.0f;
     int32_t parity = 0;
-    plate_fit_orientation(&model.fit, &angle, &parity);
+    kestil_solver_plate_orientation(&model.fit, &angle, &parity);
     int32_t wanted = in->request->parity;
     if (wanted != 0 && wanted != parity) {
         kestil_solver_progress(in->request, "Solution with parity %d rejected by the parity hint %d\n",

@@ -246,7 +246,7 @@ void log_solution(const Best& best, float angle) {
 
 }  // namespace
 
-extern "C" void plate_fit_orientation(const PlateFit* f, float* angle, int32_t* parity) {
+extern "C" void kestil_solver_plate_orientation(const PlateFit* f, float* angle, int32_t* parity) {
     float d = f->xi_x * f->eta_y - f->xi_y * f->eta_x;
     float q = d >= 0.0f ? 1.0f : -1.0f;
     auto turned = static_cast<float>(-std::atan2(static_cast<double>(q * f->eta_x - f->xi_y),
@@ -265,7 +265,7 @@ extern "C" bool kestil_solver_compute_center_model(const StarMatch* pairs, int32
     *matched = best.count;
     float angle = 0.0f;
     int32_t parity = 0;
-    plate_fit_orientation(&best.fit, &angle, &parity);
+    kestil_solver_plate_orientation(&best.fit, &angle, &parity);
     log_solution(best, angle);
     return true;
 }
@@ -280,7 +280,7 @@ extern "C" bool kestil_solver_compute_center_at(const StarMatch* pairs, int32_t 
     const PlateFit& f = best.fit;
     float centre_ra = 0.0f, centre_dec = 0.0f;
     deproject_tangent(best.ra0, best.dec0, f.xi0, f.eta0, &centre_ra, &centre_dec);
-    plate_fit_orientation(&f, angle, parity);
+    kestil_solver_plate_orientation(&f, angle, parity);
     *scale = f.scale;
     *matched = best.count;
     *rms = best.rms;

@@ -94,7 +94,7 @@ bool kestil_solver_compute_center_model(const StarMatch* pairs, int32_t n, float
                                         float centre_y, PlateModel* model, int32_t* matched);
 
 // Rotation angle (radians, 0 <= angle < 2 pi) and parity (1 or -1) of a fitted map.
-void plate_fit_orientation(const PlateFit* fit, float* angle, int32_t* parity);
+void kestil_solver_plate_orientation(const PlateFit* fit, float* angle, int32_t* parity);
 
 #ifdef __cplusplus
 }

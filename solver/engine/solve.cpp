@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "framework/alloc.h"
+#include "framework/angles.h"
 #include "framework/clock.h"
 #include "framework/files.h"
 #include "framework/log.h"
@@ -32,8 +33,6 @@
 
 namespace {
 
-constexpr double deg_per_rad = 57.29577951308232;
-constexpr double rad_per_deg = 0.017453292519943295;
 constexpr int32_t min_stars = 4;
 // Search radii around a position from a FITS header, degrees: a solved plate's centre, and a
 // pointing (the mount's error, or coordinates of the date rather than J2000).
@@ -241,8 +240,8 @@ bool run_stage(SolveState& s, int32_t pass, const IndexFile* catalog, Fit* fit) 
         return false;
     if (!plate_verified(s, catalog, model, &f.log_odds)) return false;
     f.model = model;
-    plate_model_sky(&model, centre_x, centre_y, &f.ra, &f.dec);
-    plate_fit_orientation(&model.fit, &f.angle, &f.parity);
+    kestil_solver_plate_sky(&model, centre_x, centre_y, &f.ra, &f.dec);
+    kestil_solver_plate_orientation(&model.fit, &f.angle, &f.parity);
     f.scale = model.fit.scale;
     f.rms = model.fit.rms;
     f.pairs = pairs;
@@ -268,7 +267,7 @@ void run_schedule(SolveState& s, Fit* fit) {
         for (int32_t step = 0; step < s.scale_count; ++step) {
             if (s.accepted || s.control.aborted) break;
             float scale =
-                s.scales[solver_walk_index(pass, step, s.scale_count, request->scale_hint)];
+                s.scales[kestil_solver_walk_index(pass, step, s.scale_count, request->scale_hint)];
             char path[SOLVER_PATH_SIZE];
             char label[SOLVER_LABEL_SIZE];
             kestil_solver_index_path(path, sizeof path, request->index_dir, scale);
@@ -369,8 +368,8 @@ void run_extended(SolveState& s, const void* data, uint32_t length, Fit* fit) {
     if (result.wrong_parity) s.wrong_parity = true;
     if (!found) return;
     Fit f{};
-    plate_model_sky(&result.model, in.centre_x, in.centre_y, &f.ra, &f.dec);
-    plate_fit_orientation(&result.model.fit, &f.angle, &f.parity);
+    kestil_solver_plate_sky(&result.model, in.centre_x, in.centre_y, &f.ra, &f.dec);
+    kestil_solver_plate_orientation(&result.model.fit, &f.angle, &f.parity);
     f.scale = result.model.fit.scale;
     f.rms = result.rms;
     f.matched = result.matched;
@@ -417,7 +416,7 @@ bool solve(SolveState& s, const void* data, uint32_t length, Fit* fit) {
     if (!enough && !unbinned_may_help) return false;
     s.quads = allocate<ImageQuad>(SOLVER_MAX_IMAGE_QUADS);
     s.cell = static_cast<int32_t>(std::max(s.image->width, s.image->height) / SOLVER_QUAD_GRID);
-    s.stage_count = solver_stage_table(s.request->depth, s.star_count, s.stages);
+    s.stage_count = kestil_solver_stage_table(s.request->depth, s.star_count, s.stages);
     s.scale_count = list_index_scales(s.request, s.request->scale_hint, s.image_width,
                                       s.image_height, s.scales);
     if (s.scale_count <= 0) {

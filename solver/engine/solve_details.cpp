@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "framework/alloc.h"
+#include "framework/angles.h"
 #include "solver/engine/sip.h"
 #include "solver/engine/verify.h"
 #include "solver/index/index_cache.h"
@@ -14,7 +15,6 @@
 
 namespace {
 
-constexpr double deg_per_rad = 57.29577951308232;
 // Enough index stars for the matches and a distortion fit; the search for a denser index stops
 // there.
 constexpr int32_t wanted_index_stars = 300;
@@ -41,7 +41,7 @@ void fill_stars(const DetailsInput* in, SolveDetails* details) {
         out.flux = star.inv_lum > 0 ? 1.0 / star.inv_lum : 0.0;
         if (in->model) {
             float ra = 0, dec = 0;
-            plate_model_sky(in->model, star.x, star.y, &ra, &dec);
+            kestil_solver_plate_sky(in->model, star.x, star.y, &ra, &dec);
             out.ra = ra * deg_per_rad;
             out.dec = dec * deg_per_rad;
         }
@@ -57,8 +57,8 @@ void fill_wcs(const DetailsInput* in, SolverWcs* wcs) {
     wcs->crpix[0] = (in->width + 1) * 0.5;
     wcs->crpix[1] = (in->height + 1) * 0.5;
     float ra0 = 0, dec0 = 0;
-    plate_model_sky(in->model, frame_from_stored(wcs->crpix[0], in->bin),
-                    frame_from_stored(wcs->crpix[1], in->bin), &ra0, &dec0);
+    kestil_solver_plate_sky(in->model, frame_from_stored(wcs->crpix[0], in->bin),
+                            frame_from_stored(wcs->crpix[1], in->bin), &ra0, &dec0);
     wcs->crval[0] = ra0 * deg_per_rad;
     wcs->crval[1] = dec0 * deg_per_rad;
     double suu = 0, suv = 0, svv = 0, sxu = 0, sxv = 0, syu = 0, syv = 0;
@@ -67,8 +67,8 @@ void fill_wcs(const DetailsInput* in, SolverWcs* wcs) {
             double u = (i - (grid_steps - 1) * 0.5) / (grid_steps - 1) * (in->width - 1);
             double v = (j - (grid_steps - 1) * 0.5) / (grid_steps - 1) * (in->height - 1);
             float ra = 0, dec = 0, xi = 0, eta = 0;
-            plate_model_sky(in->model, frame_from_stored(wcs->crpix[0] + u, in->bin),
-                            frame_from_stored(wcs->crpix[1] + v, in->bin), &ra, &dec);
+            kestil_solver_plate_sky(in->model, frame_from_stored(wcs->crpix[0] + u, in->bin),
+                                    frame_from_stored(wcs->crpix[1] + v, in->bin), &ra, &dec);
             if (!project_tangent(ra0, dec0, ra, dec, &xi, &eta)) continue;
             suu += u * u;
             suv += u * v;
@@ -94,7 +94,7 @@ bool collect_index_stars(const DetailsInput* in, const IndexFile* index, SolverS
         if (index->in_cone && !index->in_cone[i]) continue;
         const CatalogStar& star = index->stars[i];
         float fx = 0, fy = 0;
-        if (!plate_model_pixel(in->model, star.ra, star.dec, &fx, &fy)) continue;
+        if (!kestil_solver_plate_pixel(in->model, star.ra, star.dec, &fx, &fy)) continue;
         double x = stored_from_frame(fx, in->bin), y = stored_from_frame(fy, in->bin);
         if (!(x >= 0.5 && x <= in->width + 0.5 && y >= 0.5 && y <= in->height + 0.5)) continue;
         SolverStar& s = out[(*count)++];

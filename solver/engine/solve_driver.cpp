@@ -6,7 +6,7 @@ constexpr int32_t first_stage = 40;
 constexpr int32_t second_stage = 100;
 }  // namespace
 
-extern "C" int32_t solver_stage_table(int32_t depth, int32_t stars, int32_t* stages) {
+extern "C" int32_t kestil_solver_stage_table(int32_t depth, int32_t stars, int32_t* stages) {
     int32_t count = 0;
     if (depth > 0) {
         if (depth < stars) stages[count++] = depth;
@@ -19,8 +19,8 @@ extern "C" int32_t solver_stage_table(int32_t depth, int32_t stars, int32_t* sta
     return count;
 }
 
-extern "C" int32_t solver_walk_index(int32_t pass, int32_t step, int32_t count,
-                                     double scale_hint) {
+extern "C" int32_t kestil_solver_walk_index(int32_t pass, int32_t step, int32_t count,
+                                            double scale_hint) {
     bool forward = scale_hint > 0 || pass % 2 == 1;
     return forward ? step : count - 1 - step;
 }

@@ -115,8 +115,8 @@ void gather_references(const PlateModel* model, int32_t width, int32_t height,
     if (det == 0.0 || !std::isfinite(det)) return;
     double inv[4] = {f.eta_y / det, -f.xi_y / det, -f.eta_x / det, f.xi_x / det};
     float ra_c = 0.0f, dec_c = 0.0f;
-    plate_model_sky(model, 0.5f * static_cast<float>(width), 0.5f * static_cast<float>(height),
-                    &ra_c, &dec_c);
+    kestil_solver_plate_sky(model, 0.5f * static_cast<float>(width),
+                            0.5f * static_cast<float>(height), &ra_c, &dec_c);
     double half_diagonal =
         0.5 * std::hypot(static_cast<double>(width), static_cast<double>(height));
     double radius = std::min(half_pi, half_diagonal * f.scale * 1.05 + 1e-5);
@@ -296,7 +296,7 @@ extern "C" {
 
 const double kestil_solver_accept_log_odds = 20.723265836946411;  // ln(1e9)
 
-bool plate_model_pixel(const PlateModel* model, float ra, float dec, float* x, float* y) {
+bool kestil_solver_plate_pixel(const PlateModel* model, float ra, float dec, float* x, float* y) {
     float xi = 0.0f, eta = 0.0f;
     if (!project_tangent(model->ra0, model->dec0, ra, dec, &xi, &eta)) return false;
     const PlateFit& f = model->fit;
@@ -308,7 +308,7 @@ bool plate_model_pixel(const PlateModel* model, float ra, float dec, float* x, f
     return std::isfinite(*x) && std::isfinite(*y);
 }
 
-void plate_model_sky(const PlateModel* model, float x, float y, float* ra, float* dec) {
+void kestil_solver_plate_sky(const PlateModel* model, float x, float y, float* ra, float* dec) {
     const PlateFit& f = model->fit;
     float dx = x - model->centre_x, dy = y - model->centre_y;
     deproject_tangent(model->ra0, model->dec0, f.xi0 + f.xi_x * dx + f.xi_y * dy,

@@ -98,10 +98,10 @@ bool kestil_solver_verify(const PlateModel* model, const StarGrid* grid, int32_t
                           int32_t* pair_count, VerifyResult* result);
 
 // Image pixel of a sky direction through a plate. Result: false when it has no projection.
-bool plate_model_pixel(const PlateModel* model, float ra, float dec, float* x, float* y);
+bool kestil_solver_plate_pixel(const PlateModel* model, float ra, float dec, float* x, float* y);
 
 // Sky direction of an image pixel through a plate.
-void plate_model_sky(const PlateModel* model, float x, float y, float* ra, float* dec);
+void kestil_solver_plate_sky(const PlateModel* model, float x, float y, float* ra, float* dec);
 
 #ifdef __cplusplus
 }

@@ -4,9 +4,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <numbers>
 #include <string>
 
+#include "framework/angles.h"
 #include "framework/precession.h"
 #include "framework/sexagesimal.h"
 #include "solver/image/fits_cards.hpp"
@@ -17,7 +17,6 @@ namespace {
 using namespace kestil::image;
 
 constexpr size_t card_size = 80;
-constexpr double rad_per_deg = std::numbers::pi / 180;
 constexpr double arcsec_per_deg = 3600;
 constexpr double min_scale_arcsec = 0.01, max_scale_arcsec = 3600;
 // One micron of pixel at one millimetre of focal length: 1e-3 rad in arcseconds.

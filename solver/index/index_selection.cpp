@@ -4,8 +4,8 @@
 #include <math.h>
 #include <stdio.h>
 
-#include <numbers>
 
+#include "framework/angles.h"
 #include "framework/files.h"
 #include "framework/log.h"
 #include "solver/index/index_file.h"
@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr double deg_per_rad = 180.0 / std::numbers::pi;
 
 float fit(float scale, float target) { return fabsf(logf(scale / target)); }
 

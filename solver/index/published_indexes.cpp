@@ -17,7 +17,7 @@ const PublishedIndex published_scales[PUBLISHED_INDEX_COUNT] = {
     {20.0f, "Tycho-2", "> 20°", "36 MB"},
 };
 
-void published_field_range(float scale, double* field_min, double* field_max) {
+void kestil_solver_published_field_range(float scale, double* field_min, double* field_max) {
     struct Row {
         float scale;
         double low, high;

@@ -23,7 +23,7 @@ extern const PublishedIndex published_scales[PUBLISHED_INDEX_COUNT];
 // Given:     scale    quad scale, degrees
 // Returned:  field_min, field_max   the fields it serves, degrees (geometric mean of the sides):
 //                     the published ranges (20 -> 20..30), s..2s for any other scale
-void published_field_range(float scale, double* field_min, double* field_max);
+void kestil_solver_published_field_range(float scale, double* field_min, double* field_max);
 
 // Given:     scale    quad scale, degrees
 // Returned:  buffer   the label, 128 bytes (SOLVER_LABEL_SIZE), cut when longer:

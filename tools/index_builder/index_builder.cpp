@@ -746,7 +746,7 @@ bool build_content(const CsvStar* catalog, size_t count, const IndexBuildOptions
 }  // namespace
 
 extern "C" void index_field_range(float scale, double* field_min, double* field_max) {
-    published_field_range(scale, field_min, field_max);
+    kestil_solver_published_field_range(scale, field_min, field_max);
 }
 
 extern "C" bool build_index_content(const CsvStar* catalog, size_t count,

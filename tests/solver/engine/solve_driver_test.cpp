@@ -44,7 +44,7 @@ TEST(SolveDriver, StageTable) {
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.depth) + " " + std::to_string(c.stars));
         int32_t stages[SOLVER_MAX_STAGES] = {};
-        int32_t n = solver_stage_table(c.depth, c.stars, stages);
+        int32_t n = kestil_solver_stage_table(c.depth, c.stars, stages);
         EXPECT_EQ(c.stages, std::vector<int>(stages, stages + n));
     }
 }
@@ -53,8 +53,8 @@ TEST(SolveDriver, WalkAlternatesWithoutAScaleHint) {
     std::string blind, hinted;
     for (int pass = 1; pass <= 3; ++pass)
         for (int step = 0; step < 3; ++step) {
-            blind += static_cast<char>('1' + solver_walk_index(pass, step, 3, 0.0));
-            hinted += static_cast<char>('1' + solver_walk_index(pass, step, 3, 0.001));
+            blind += static_cast<char>('1' + kestil_solver_walk_index(pass, step, 3, 0.0));
+            hinted += static_cast<char>('1' + kestil_solver_walk_index(pass, step, 3, 0.001));
         }
     EXPECT_EQ("123321123", blind);
     EXPECT_EQ("123123123", hinted);

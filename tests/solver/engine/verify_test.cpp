@@ -58,7 +58,7 @@ std::vector<ImageStar> detections(const MemoryIndex& index, const PlateModel& tr
     std::vector<ImageStar> out;
     for (const CatalogStar& s : index.stars) {
         float x = 0, y = 0;
-        if (!plate_model_pixel(&truth, s.ra, s.dec, &x, &y)) continue;
+        if (!kestil_solver_plate_pixel(&truth, s.ra, s.dec, &x, &y)) continue;
         if (x < 0 || y < 0 || x >= size || y >= size || chance(random) > share) continue;
         out.push_back({static_cast<float>(out.size() + 1), x + error(random), y + error(random)});
     }
