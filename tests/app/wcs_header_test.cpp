@@ -9,9 +9,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <vector>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -269,28 +266,15 @@ TEST(WcsHeaderSip, WithoutTermsTheTanBytes) {
 }
 
 TEST(WcsHeaderSip, CardsOfTheTerms) {
+    // The names and values of the terms are checked by the readers below (a term lost or
+    // misnamed moves the corners by pixels); here the cards they can't see: the count, the
+    // block padding and the fixed-format text.
     SolverWcs wcs = distorted_plate(1);
     const std::string text = header_with(solution_with(1.0, 2.0, 3.0, 1), &wcs);
     ASSERT_EQ(5760u, text.size());
-    std::vector<std::string> keywords;
-    for (size_t at = 0; at < text.size(); at += 80) {
-        std::string keyword = text.substr(at, 8);
-        keywords.push_back(keyword.substr(0, keyword.find(' ')));
-        if (keywords.back() == "END") break;
-    }
     // 25 cards of the TAN header, the four orders, 7 + 7 forward and 14 + 14 inverse terms.
-    ASSERT_EQ(71u, keywords.size());
-    const std::vector<std::string> head = {"SIMPLE", "BITPIX", "NAXIS", "WCSAXES", "CTYPE1",
-                                           "CTYPE2", "CUNIT1", "CUNIT2", "RADESYS", "EQUINOX",
-                                           "CRVAL1", "CRVAL2", "CRPIX1", "CRPIX2", "CD1_1",
-                                           "CD1_2", "CD2_1", "CD2_2", "A_ORDER", "A_2_0", "A_1_1",
-                                           "A_0_2", "A_3_0", "A_2_1", "A_1_2", "A_0_3", "B_ORDER"};
-    EXPECT_EQ(head, std::vector<std::string>(keywords.begin(), keywords.begin() + 27));
-    EXPECT_EQ("AP_ORDER", keywords[34]);
-    EXPECT_EQ("AP_1_0", keywords[35]);
-    EXPECT_EQ("AP_0_4", keywords[48]);
-    EXPECT_EQ("BP_ORDER", keywords[49]);
-    EXPECT_EQ("IMAGEW", keywords[64]);
+    EXPECT_EQ("END" + std::string(77, ' '), text.substr(70 * 80, 80));
+    EXPECT_EQ(std::string(80, ' '), text.substr(71 * 80));
     auto card_text = [&](size_t index, const std::string& expected) {
         EXPECT_EQ(expected + std::string(80 - expected.size(), ' '), text.substr(index * 80, 80));
     };
@@ -298,7 +282,6 @@ TEST(WcsHeaderSip, CardsOfTheTerms) {
     card_text(5, "CTYPE2  = 'DEC--TAN-SIP'       / TAN projection, SIP distortion");
     card_text(18, "A_ORDER =                    3 / polynomial order, pixel x distortion");
     card_text(22, "A_3_0   =             5.12E-10");  // 0.0032 / 2500^2
-    EXPECT_EQ(std::string(80, ' '), text.substr(71 * 80));
 }
 
 TEST(WcsHeaderSip, WcslibAgreesAtTheCorners) {
