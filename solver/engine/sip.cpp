@@ -602,8 +602,10 @@ bool kestil_solver_refine_wcs(const SolverStar* detections, int32_t detection_co
     try {
         Field field{detections, detection_count, index_stars, index_count, width, height,
                     0.5 * std::hypot(static_cast<double>(width), static_cast<double>(height)), {}};
-        field.by_x.resize(static_cast<size_t>(detection_count));
-        for (int32_t i = 0; i < detection_count; ++i) field.by_x[static_cast<size_t>(i)] = i;
+        // Detections at no finite position are left out (and would break the sort).
+        for (int32_t i = 0; i < detection_count; ++i)
+            if (std::isfinite(detections[i].x) && std::isfinite(detections[i].y))
+                field.by_x.push_back(i);
         std::sort(field.by_x.begin(), field.by_x.end(), [&](int32_t a, int32_t b) {
             return detections[a].x < detections[b].x;
         });

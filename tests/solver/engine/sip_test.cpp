@@ -348,6 +348,15 @@ TEST(SipRefine, MatchOnlyLeavesThePlateAndFillsWhatFits) {  // and order 1 refit
     EXPECT_EQ(0, tan.wcs.sip_order);
     EXPECT_EQ(tan.rms_linear, tan.rms_fitted);
     EXPECT_LT(worst_corner_px(f, tan.wcs), worst_corner_px(f, given));
+    // Detections at no finite position are ignored, not sorted among the others.
+    Field broken = f;
+    for (size_t i = 0; i < broken.detections.size(); i += 4)  // every fourth, brightest first
+        broken.detections.insert(broken.detections.begin() + static_cast<ptrdiff_t>(i),
+                                 {i % 8 ? NAN : 100.0, i % 8 ? 10.0 : INFINITY, 0, 0, 1e9});
+    Refined from_broken = refine(broken, 3), from_clean = refine(f, 3);
+    ASSERT_TRUE(from_broken.ok);
+    EXPECT_EQ(from_clean.matches.size(), from_broken.matches.size());
+    EXPECT_EQ(0, std::memcmp(&from_clean.wcs, &from_broken.wcs, sizeof from_clean.wcs));
     // Capacity: the first 10 pairs; none when there is no room.
     Refined all = refine(f, 3), ten = refine(f, 3, 10), none = refine(f, 3, 0);
     ASSERT_TRUE(ten.ok && none.ok);
