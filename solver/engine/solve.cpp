@@ -330,6 +330,27 @@ void extended_stars(SolveState& s, const void* data, uint32_t length, StarList* 
     free(unbinned_image);
 }
 
+// The detections of the image as read, for the details of a plate found on a binned image: the
+// binned image's centres are off by a pixel or more, too much for distortion terms and for
+// photometry. Result: an allocated list (free it) or null when binning can't be undone.
+ImageStar* full_size_stars(const void* data, uint32_t length, int32_t bin_factor,
+                           int32_t* count, int32_t* bin) {
+    int32_t unbinned = 1, w = 0, h = 0;
+    bool bayer = false;
+    const char* message = nullptr;
+    auto bytes = static_cast<int32_t>(length > INT32_MAX ? INT32_MAX : length);
+    SolverImage* image =
+        kestil_solver_load_image(data, bytes, 1, &unbinned, &w, &h, &bayer, &message);
+    ImageStar* stars = nullptr;
+    if (image && unbinned < bin_factor) {
+        stars = allocate<ImageStar>(SOLVER_MAX_IMAGE_STARS);
+        *count = kestil_solver_image_stars(image, stars);
+        *bin = unbinned;
+    }
+    free(image);
+    return stars;
+}
+
 // After the schedule found nothing: every quad proposes a plate, verified on its own.
 void run_extended(SolveState& s, const void* data, uint32_t length, Fit* fit) {
     // The stages' buffers are done with: their room serves the extended search.
@@ -473,12 +494,23 @@ bool attempt(const SolveRequest* request, double start, const void* data, uint32
             in.bin = s.bin_factor;
             in.stars = accepted ? s.frame_stars : s.stars;
             in.star_count = accepted ? s.frame_count : s.star_count;
+            in.star_bin = s.bin_factor;
+            ImageStar* full_size = nullptr;
+            int32_t full_count = 0, full_bin = 1;
+            if (accepted && s.bin_factor > 1)
+                full_size = full_size_stars(data, length, s.bin_factor, &full_count, &full_bin);
+            if (full_size && full_count >= min_stars) {
+                in.stars = full_size;
+                in.star_count = full_count;
+                in.star_bin = full_bin;
+            }
             in.model = accepted ? &fit.model : nullptr;
             in.log_odds = fit.log_odds;
             in.scales = s.scales;
             in.scale_count = s.scale_count;
             in.solved_scale = s.solved_scale;
             kestil_solver_fill_details(&in, details);
+            free(full_size);
         }
         early_message = s.early_message;
         control_message = s.control.aborted ? s.control.message : nullptr;

@@ -36,12 +36,13 @@ void fill_stars(const DetailsInput* in, SolveDetails* details) {
     for (int32_t i = 0; i < in->star_count; ++i) {
         const ImageStar& star = in->stars[i];
         SolverStar& out = stars[i];
-        out.x = stored_from_frame(star.x, in->bin);
-        out.y = stored_from_frame(star.y, in->bin);
+        out.x = stored_from_frame(star.x, in->star_bin);
+        out.y = stored_from_frame(star.y, in->star_bin);
         out.flux = star.inv_lum > 0 ? 1.0 / star.inv_lum : 0.0;
         if (in->model) {
             float ra = 0, dec = 0;
-            kestil_solver_plate_sky(in->model, star.x, star.y, &ra, &dec);
+            kestil_solver_plate_sky(in->model, frame_from_stored(out.x, in->bin),
+                                    frame_from_stored(out.y, in->bin), &ra, &dec);
             out.ra = ra * deg_per_rad;
             out.dec = dec * deg_per_rad;
         }
@@ -161,7 +162,9 @@ void fill_matches(const DetailsInput* in, SolveDetails* details) {
     auto* matches = static_cast<SolverMatch*>(
         calloc(static_cast<size_t>(details->star_count), sizeof(SolverMatch)));
     if (!matches) return;
-    int32_t order = std::clamp(in->request->sip_order, 0, static_cast<int32_t>(SOLVER_SIP_MAX_ORDER));
+    // At least a refit of the plate on all the matches: the solve's plate comes from a few
+    // stars and is loose at the corners of wide fields.
+    int32_t order = std::clamp(in->request->sip_order, 1, static_cast<int32_t>(SOLVER_SIP_MAX_ORDER));
     SolverWcs wcs = details->wcs;
     int32_t count = 0;
     double rms_linear = 0, rms_fitted = 0;

@@ -20,9 +20,10 @@ extern "C" {
 typedef struct DetailsInput {
     const SolveRequest* request;  // index directory and cache, distortion order
     int32_t width, height;        // the image as stored, pixels
-    int32_t bin;                  // binning of the frame the stars and the plate are in
-    const ImageStar* stars;       // the frame's stars, brightest first
+    int32_t bin;                  // binning of the frame the plate is in
+    const ImageStar* stars;       // detections, brightest first
     int32_t star_count;
+    int32_t star_bin;             // binning of the frame the detections are in
     const PlateModel* model;      // the accepted plate (frame pixels); null when unsolved
     double log_odds;              // its evidence
     const float* scales;          // installed index scales of the solve
