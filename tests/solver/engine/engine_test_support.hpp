@@ -20,11 +20,6 @@ public:
     bool contains(const std::string& part) const { return contains_part(part); }
 };
 
-// The lines of the capture that lives now (one at a time per process).
-inline std::vector<std::string> captured_lines() { return test_support::LogCapture::current(); }
-
-using test_support::LogHandlerScope;
-
 inline uint64_t pack_code(int x1, int y1, int x2, int y2) {
     return static_cast<uint64_t>(static_cast<uint16_t>(x1)) << 48 |
            static_cast<uint64_t>(static_cast<uint16_t>(y1)) << 32 |

@@ -438,7 +438,7 @@ TEST_F(Sky, WalkOrderAndIndexLoads) {
         if (c.damaged) snprintf(settings.index_dir, sizeof settings.index_dir, "%s", damaged.c_str());
         settings.no_extended_search = true;  // the walk of the schedule alone
         settings.scale_hint = c.scale_hint;
-        engine_test::LogCapture log;
+        test_support::LogCapture log(3);
         std::string progress;
         SolverSolution solution = solve(settings, bytes, &progress);
         EXPECT_FALSE(solution.solved);
@@ -448,7 +448,7 @@ TEST_F(Sky, WalkOrderAndIndexLoads) {
         std::string walk, loads;
         for (const std::string& line : lines_with(progress, "Solving with index "))
             walk += line.substr(19, 1);
-        for (const std::string& line : engine_test::captured_lines())
+        for (const std::string& line : test_support::LogCapture::current())
             if (line.find("kestil_solver_load_index: using") == 0) loads += line.substr(line.size() - 4, 1);
         EXPECT_EQ(c.walk, walk);
         EXPECT_EQ(c.loads, loads);
@@ -607,7 +607,7 @@ TEST_F(Sky, PeakHeapOfASolve) {
         const std::vector<uint8_t> bytes = image(field(150.2, 30.1, 6.0, 10.0, 1, 800, 600));
         const SolveRequest settings = Sky::settings();
         engine_work = {};
-        engine_test::LogHandlerScope log(note_engine_work);
+        test_support::LogHandlerScope log(note_engine_work);
         kestil_solver_solve(&settings, bytes.data(), static_cast<uint32_t>(bytes.size()), &warm_up);
     }
     for (const Case& c : cases) {
@@ -622,7 +622,7 @@ TEST_F(Sky, PeakHeapOfASolve) {
         bool overflow = false;
         {
             engine_work = {};
-            engine_test::LogHandlerScope log(note_engine_work);  // the engine's debug lines: scratch sizes
+            test_support::LogHandlerScope log(note_engine_work);  // the engine's debug lines: scratch sizes
             test_support::HeapWatch watch;
             auto* file = static_cast<uint8_t*>(kestil_checked_malloc(bytes.size()));
             std::memcpy(file, bytes.data(), bytes.size());
