@@ -186,15 +186,6 @@ TEST(FitsHints, FilesWithoutHints) {
     EXPECT_TRUE(found);
 }
 
-// Runs python_source with Debian's python3 in dir. Result: its exit status; 77 when astropy or
-// numpy is missing, 127 when there is no such interpreter.
-int run_python(const TempDir& dir, const std::string& python_source) {
-    const std::string script = dir.file("write.py", python_source);
-    const std::string command = "/usr/bin/python3 " + script + " " + dir.path() + " 2>&1";
-    const int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // Files of each container, and the position of each image's centre and its scale as astropy
 // computes them (wcslib for the WCS, its FK5 frames for the precession), one line a file:
 // name, ra (hours), dec, scale (degrees per pixel; 0 when none).

@@ -151,15 +151,6 @@ TEST(FitsLayouts, CompressedHeaderClaimingFarMoreThanItsTilesIsRefused) {
     }
 }
 
-// Runs python_source with Debian's python3 in dir. Result: its exit status; 77 when astropy or
-// numpy is missing, 127 when there is no such interpreter.
-int run_python(const TempDir& dir, const std::string& python_source) {
-    const std::string script = dir.file("write.py", python_source);
-    const std::string command = "/usr/bin/python3 " + script + " " + dir.path() + " 2>&1";
-    const int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // An independent writer: astropy, with numpy's uint16 (BZERO 32768) and float32 arrays.
 const char astropy_writer[] = R"(
 import sys

@@ -3,6 +3,7 @@
 #define KESTIL_TESTS_SOLVER_IMAGE_IMAGE_TEST_SUPPORT_HPP
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -77,6 +78,15 @@ public:
     static bool available();
     size_t largest() const;
 };
+
+// Runs python_source with Debian's python3, with dir as its argument. Result: its exit status;
+// 77 when astropy or numpy is missing, 127 when there is no such interpreter.
+inline int run_python(const TempDir& dir, const std::string& python_source) {
+    const std::string script = dir.file("write.py", python_source);
+    const std::string command = "/usr/bin/python3 " + script + " " + dir.path() + " 2>&1";
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 }  // namespace image_test
 
