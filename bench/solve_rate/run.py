@@ -392,7 +392,9 @@ def solve_kestil(args, field, pass_name, index_dir, image, scratch, solver="kest
     if args.compare_bin:
         # The same solve by another build: where both solved, are the documents the same (the
         # time aside)?
-        other = [os.path.join(args.compare_bin, "app/kestil_solver")] + cmd[1:]
+        # (A build from before header hints has no --no-header-hints and reads no header.)
+        other = [os.path.join(args.compare_bin, "app/kestil_solver")] + [
+            a for a in cmd[1:] if a != "--no-header-hints"]
         done = subprocess.run(other, capture_output=True, text=True)
         try:
             theirs = json.loads(done.stdout)
