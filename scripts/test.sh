@@ -5,8 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# Threaded suites that also run under ThreadSanitizer (their ctest labels = executable names).
-tsan_suites=(bus_tests timers_tests uni_io_tests)
+# Threaded suites that also run under ThreadSanitizer (their ctest labels = executable names);
+# app_tests for the worker threads and the shared index cache of --batch.
+tsan_suites=(bus_tests timers_tests uni_io_tests app_tests)
 
 cmake --preset tsan >/dev/null
 tsan_targets=()

@@ -213,8 +213,8 @@ TEST(CommandLine, UnsolvedImageGoesToStandardError) {
 }
 
 TEST(CommandLine, OutOfMemoryIsAFailure) {
-#ifdef __SANITIZE_ADDRESS__
-    GTEST_SKIP() << "AddressSanitizer reserves more address space than the limit allows";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizer reserves more address space than the limit allows";
 #else
     // A 200 MB image (sparse) under a 120 MB address space limit: the image buffer can't be
     // allocated. The run must not look like a success, and no document may be half written.
