@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs the whole test suite: every test under AddressSanitizer and UndefinedBehaviorSanitizer
-# (Debug preset), then the threaded suites again under ThreadSanitizer. Ends with ctest's
-# summary of the main run. Dependencies come from scripts/install-deps.sh.
+# Runs the whole test suite: the threaded suites under ThreadSanitizer, each fuzz target
+# briefly, the Python module and its Dask example in the Release build, then every test under
+# AddressSanitizer and UndefinedBehaviorSanitizer (Debug preset). Ends with ctest's summary of
+# that last run. Dependencies come from scripts/install-deps.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
