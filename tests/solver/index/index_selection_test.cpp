@@ -1,12 +1,16 @@
-// tests/solver/index/index_selection_test.cpp - order of the indexes to try, labels, the table
+// tests/solver/index/index_selection_test.cpp - order of the indexes to try, labels, the table,
+// the index cache
 #include "solver/index/index_selection.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "index_test_support.hpp"
+#include "solver/index/index_cache.h"
 #include "solver/index/index_file.h"
 #include "solver/index/published_indexes.h"
 
@@ -131,4 +135,42 @@ TEST(IndexLabel, PublishedAndOtherScales) {
     index_label(1, label);
     EXPECT_EQ('\xc2', label[1]);
     EXPECT_EQ('\xb0', label[2]);
+}
+
+// The index cache: one mapping per file while it stays the same, a new one when the file is
+// replaced (the old one still readable by the solves that hold it), nothing for a missing or
+// broken file; and lookups from several threads at once get the same mapping.
+TEST(IndexCache, KeepsMappingsAndFollowsReplacedFiles) {
+    TempDir dir;
+    const std::string path = dir.path() + "/index-05deg-tyc2.zeph";
+    const std::vector<unsigned char> first = small_index(5.0f, 5, 7);
+    ASSERT_TRUE(write_file(path, std::string(first.begin(), first.end())));
+    SolverIndexCache* cache = kestil_solver_index_cache_create();
+    ASSERT_NE(nullptr, cache);
+
+    const IndexFile* a = kestil_solver_cached_index(cache, path.c_str());
+    ASSERT_NE(nullptr, a);
+    EXPECT_EQ(7u, a->quad_count);
+    std::vector<const IndexFile*> seen(4, nullptr);
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < seen.size(); ++t)
+        threads.emplace_back([&, t] { seen[t] = kestil_solver_cached_index(cache, path.c_str()); });
+    for (std::thread& t : threads) t.join();
+    for (const IndexFile* s : seen) EXPECT_EQ(a, s);
+
+    // Replaced by another file (written aside and renamed, as the downloader does).
+    const std::vector<unsigned char> second = small_index(5.0f, 6, 9);
+    ASSERT_TRUE(write_file(path + ".new", std::string(second.begin(), second.end())));
+    ASSERT_EQ(0, rename((path + ".new").c_str(), path.c_str()));
+    const IndexFile* b = kestil_solver_cached_index(cache, path.c_str());
+    ASSERT_NE(nullptr, b);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(9u, b->quad_count);
+    EXPECT_EQ(7u, a->quad_count);  // the old mapping is still there
+
+    LogCapture log(1);
+    EXPECT_EQ(nullptr, kestil_solver_cached_index(cache, (dir.path() + "/missing.zeph").c_str()));
+    ASSERT_TRUE(write_file(dir.path() + "/broken.zeph", "not an index"));
+    EXPECT_EQ(nullptr, kestil_solver_cached_index(cache, (dir.path() + "/broken.zeph").c_str()));
+    kestil_solver_index_cache_release(cache);
 }
