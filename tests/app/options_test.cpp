@@ -43,6 +43,18 @@ std::vector<float> scales_of(const SolverSettings& s) {
     return std::vector<float>(s.scales, s.scales + s.scale_count);
 }
 
+// The arguments parse without a diagnostic, and check holds for their settings.
+void expect_accepted(const std::vector<std::string>& args,
+                     const std::function<void(const SolverSettings&)>& check) {
+    std::string trace;
+    for (const std::string& a : args) trace += a + " ";
+    SCOPED_TRACE(trace);
+    Parsed p = parse(args);
+    ASSERT_TRUE(p.ok) << p.err;
+    EXPECT_EQ("", p.err);
+    check(p.settings);
+}
+
 TEST(Options, DefaultsOfASolve) {
     Parsed p = parse({"image.fits"});
     ASSERT_TRUE(p.ok) << p.err;
@@ -124,15 +136,7 @@ TEST(Options, AcceptedValues) {
          }},
         {{"--list", "-i", "dir"}, [](auto& s) { EXPECT_EQ(RUN_LIST, s.run_mode); }},
     };
-    for (const Case& c : cases) {
-        std::string trace;
-        for (const std::string& a : c.args) trace += a + " ";
-        SCOPED_TRACE(trace);
-        Parsed p = parse(c.args);
-        ASSERT_TRUE(p.ok) << p.err;
-        EXPECT_EQ("", p.err);
-        c.check(p.settings);
-    }
+    for (const Case& c : cases) expect_accepted(c.args, c.check);
 }
 
 TEST(Options, RejectedArgumentsAndTheirMessages) {
@@ -247,15 +251,7 @@ TEST(Options, BatchAndOutputOptions) {
          }},
         {{"@" + list}, [&list](auto& s) { EXPECT_EQ("@" + list, std::string(s.image_file)); }},
     };
-    for (const Case& c : accepted) {
-        std::string trace;
-        for (const std::string& a : c.args) trace += a + " ";
-        SCOPED_TRACE(trace);
-        Parsed p = parse(c.args);
-        ASSERT_TRUE(p.ok) << p.err;
-        EXPECT_EQ("", p.err);
-        c.check(p.settings);
-    }
+    for (const Case& c : accepted) expect_accepted(c.args, c.check);
     struct Refused { std::vector<std::string> args; std::string err; };
     const std::string missing = dir.file("missing.txt");
     const Refused refused[] = {
