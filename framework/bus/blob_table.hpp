@@ -7,15 +7,15 @@
 
 // The property's block moved from old_block (or shrank) to property with count items: entries
 // of items that no longer exist are orphaned, the others re-pointed.
-void blob_table_resized(const void* old_block, KestilProperty* property);
+void kestil_blob_table_resized(const void* old_block, KestilProperty* property);
 // Every entry of the property is orphaned (freed when nobody holds it).
-void blob_table_orphan(const KestilProperty* property);
+void kestil_blob_table_orphan(const KestilProperty* property);
 // Entries whose mode ("wo" upload or "ro" data) no longer matches the permission drop their data.
-void blob_table_align(KestilProperty* property);
+void kestil_blob_table_align(KestilProperty* property);
 // Gives every item of a "wo" property an upload entry. Result: false when the table is full.
-bool blob_table_add_uploads(KestilProperty* property);
+bool kestil_blob_table_add_uploads(KestilProperty* property);
 // Gives every item of an "ro" property an entry holding a private copy of the item's data.
 // Result: false when the table is full.
-bool blob_table_cache(KestilProperty* property);
+bool kestil_blob_table_cache(KestilProperty* property);
 
 #endif

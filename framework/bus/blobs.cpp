@@ -76,7 +76,7 @@ BlobSlot* acquire(BlobSlot* slot) {
 
 }  // namespace
 
-void blob_table_resized(const void* old_block, KestilProperty* property) {
+void kestil_blob_table_resized(const void* old_block, KestilProperty* property) {
     std::lock_guard table(table_mutex);
     for (BlobSlot& slot : slots) {
         if (!slot.used || slot.entry.property != old_block) continue;
@@ -89,13 +89,13 @@ void blob_table_resized(const void* old_block, KestilProperty* property) {
     }
 }
 
-void blob_table_orphan(const KestilProperty* property) {
+void kestil_blob_table_orphan(const KestilProperty* property) {
     std::lock_guard table(table_mutex);
     for (BlobSlot& slot : slots)
         if (slot.used && slot.entry.property == property) orphan(slot);
 }
 
-void blob_table_align(KestilProperty* property) {
+void kestil_blob_table_align(KestilProperty* property) {
     if (!property || property->type != KESTIL_BLOB_VECTOR) return;
     bool upload = property->perm == KESTIL_WO_PERM;
     std::lock_guard table(table_mutex);
@@ -110,7 +110,7 @@ void blob_table_align(KestilProperty* property) {
     }
 }
 
-bool blob_table_add_uploads(KestilProperty* property) {
+bool kestil_blob_table_add_uploads(KestilProperty* property) {
     std::lock_guard table(table_mutex);
     for (int i = 0; i < property->count; ++i) {
         BlobSlot* slot = entry_for(property, i);
@@ -120,7 +120,7 @@ bool blob_table_add_uploads(KestilProperty* property) {
     return true;
 }
 
-bool blob_table_cache(KestilProperty* property) {
+bool kestil_blob_table_cache(KestilProperty* property) {
     std::lock_guard table(table_mutex);
     for (int i = 0; i < property->count; ++i) {
         BlobSlot* slot = entry_for(property, i);

@@ -127,7 +127,7 @@ void send_message_to(KestilClient* client, const KestilDevice* device, KestilPro
 
 int define_v(KestilDevice* device, KestilProperty* property, const char* format, va_list args) {
     if (!started || !property) return KESTIL_BUS_FAILED;
-    blob_table_align(property);
+    kestil_blob_table_align(property);
     if (property->hidden) return KESTIL_BUS_OK;
     BusLock lock(bus_mutex);
     char message[KESTIL_VALUE_SIZE];
@@ -135,7 +135,7 @@ int define_v(KestilDevice* device, KestilProperty* property, const char* format,
     kestil_trace_property("Define", property, true, has_message ? message : nullptr);
     property->defined = true;
     if (kestil_use_blob_caching && property->type == KESTIL_BLOB_VECTOR && property->perm == KESTIL_WO_PERM &&
-        !blob_table_add_uploads(property)) {
+        !kestil_blob_table_add_uploads(property)) {
         lock.unlock();
         kestil_error("[%s:%d] Max BLOB count reached", "kestil_define_property", __LINE__);
         return KESTIL_BUS_TOO_MANY;
@@ -152,7 +152,7 @@ int define_v(KestilDevice* device, KestilProperty* property, const char* format,
 
 int update_v(KestilDevice* device, KestilProperty* property, const char* format, va_list args) {
     if (!started || !property) return KESTIL_BUS_FAILED;
-    blob_table_align(property);
+    kestil_blob_table_align(property);
     if (property->hidden || (device && device->muted)) return KESTIL_BUS_OK;
     BusLock lock(bus_mutex);
     char message[KESTIL_VALUE_SIZE];
@@ -163,7 +163,7 @@ int update_v(KestilDevice* device, KestilProperty* property, const char* format,
     mark_changes(property);
     kestil_trace_property("Update", property, false, has_message ? message : nullptr);
     if (kestil_use_blob_caching && property->type == KESTIL_BLOB_VECTOR && property->perm == KESTIL_RO_PERM &&
-        property->state == KESTIL_OK_STATE && !blob_table_cache(property)) {
+        property->state == KESTIL_OK_STATE && !kestil_blob_table_cache(property)) {
         property->count = count;
         lock.unlock();
         kestil_error("[%s:%d] Max BLOB count reached", "kestil_update_property", __LINE__);
@@ -516,7 +516,7 @@ int kestil_delete_property(KestilDevice* device, KestilProperty* property, const
 int kestil_define_property_to_client(KestilDevice* device, KestilClient* client, KestilProperty* property,
                                      const char* format, ...) {
     if (!started || !property || !client) return KESTIL_BUS_FAILED;
-    blob_table_align(property);
+    kestil_blob_table_align(property);
     if (property->hidden) return KESTIL_BUS_OK;
     BusLock lock(bus_mutex);
     char message[KESTIL_VALUE_SIZE];

@@ -301,7 +301,7 @@ KestilProperty* kestil_resize_property(KestilProperty* property, int count) {
     if (count > old_count)
         memset(&property->items[old_count], 0, static_cast<size_t>(count - old_count) * sizeof(KestilItem));
     property->count = count;
-    if (property->type == KESTIL_BLOB_VECTOR) blob_table_resized(old_block, property);
+    if (property->type == KESTIL_BLOB_VECTOR) kestil_blob_table_resized(old_block, property);
     return property;
 }
 
@@ -342,7 +342,7 @@ void kestil_clear_property(KestilProperty* property) {
     if (!property) return;
     free_long_values(property);
     if (property->type == KESTIL_BLOB_VECTOR) {
-        blob_table_orphan(property);
+        kestil_blob_table_orphan(property);
         if (property->perm == KESTIL_WO_PERM)
             for (int i = 0; i < property->count; ++i) {
                 free(property->items[i].blob.value);
