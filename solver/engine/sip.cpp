@@ -511,6 +511,17 @@ void write_matches(const Field& field, const std::vector<Pair>& pairs, const Sol
     *count = written;
 }
 
+// Whether a TAN refit (3 parameters per axis) fits the pairs better than the given plate beyond
+// what refitting gains by chance, by the information criterion: on noisy centroids (blends, a
+// few pixels of stars) a refit follows the noise at the corners, where it extrapolates.
+bool refit_beyond_chance(size_t pairs, double given_rms, double refit_rms) {
+    if (!(refit_rms < given_rms)) return false;
+    const double n = 2.0 * static_cast<double>(pairs);
+    const double floor = 1e-6;  // a perfect fit is as good as 1e-6 pixel
+    const double given = std::max(given_rms, floor), refit = std::max(refit_rms, floor);
+    return n * std::log(given * given / (refit * refit)) > 6.0 * std::log(n);
+}
+
 bool refine(const Field& field, int max_order, SolverWcs* wcs, SolverMatch* matches,
             int32_t capacity, int32_t* match_count, double* rms_linear, double* rms_fitted) {
     SolverWcs result = *wcs;
@@ -532,7 +543,7 @@ bool refine(const Field& field, int max_order, SolverWcs* wcs, SolverMatch* matc
             result = plate.wcs;
             fitted = plate_rms;
         } else {
-            if (tan_rms <= given) result = tan.wcs;
+            if (refit_beyond_chance(pairs.size(), given, tan_rms)) result = tan.wcs;
             fitted = linear;
         }
     }

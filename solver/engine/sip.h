@@ -59,7 +59,8 @@ bool kestil_solver_wcs_sky_to_pixel(const SolverWcs* wcs, double ra, double dec,
 // quadratic and the radial terms need at least 20 matches in 6 of the 9 cells of a 3 x 3 grid
 // over the image (2 corner cells among them); both together 50 matches and all cubic terms 70,
 // in 7 cells (3 corners). The model of least information criterion is kept. Terms are kept only
-// when they lower the rms; a TAN refit only when it doesn't raise it.
+// when they lower the rms; a TAN refit only when it lowers the rms beyond chance (the same
+// criterion with its 3 parameters per axis against the solve's plate).
 // Given:    detections, detection_count       x, y (pixels) and flux of the detections
 //           index_stars, index_count          ra, dec (degrees) of the index stars of the field
 //           width, height                     the image, pixels

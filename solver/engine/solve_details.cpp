@@ -19,7 +19,6 @@ namespace {
 // there.
 constexpr int32_t wanted_index_stars = 300;
 constexpr int32_t max_index_stars = 5000;
-constexpr int grid_steps = 5;
 
 // Pixels of the image as stored (first stored pixel's centre at 1) from frame pixels (centre of
 // column c at c + 0.5) and back.
@@ -51,8 +50,10 @@ void fill_stars(const DetailsInput* in, SolveDetails* details) {
     details->star_count = in->star_count;
 }
 
-// The plate as a TAN WCS about the image centre: CRVAL is the sky at the centre, CD the least
-// squares linear map onto the tangent plane there, over a grid spanning the image.
+// The plate as the reported solution describes it, a TAN WCS about the image centre: CRVAL the
+// sky at the centre, CD the rotation, scale and parity of the fit (the header the command line
+// writes for the solution). The refinement then refits it where the matches show it beyond
+// chance.
 void fill_wcs(const DetailsInput* in, SolverWcs* wcs) {
     memset(wcs, 0, sizeof *wcs);
     wcs->crpix[0] = (in->width + 1) * 0.5;
@@ -62,29 +63,16 @@ void fill_wcs(const DetailsInput* in, SolverWcs* wcs) {
                             frame_from_stored(wcs->crpix[1], in->bin), &ra0, &dec0);
     wcs->crval[0] = ra0 * deg_per_rad;
     wcs->crval[1] = dec0 * deg_per_rad;
-    double suu = 0, suv = 0, svv = 0, sxu = 0, sxv = 0, syu = 0, syv = 0;
-    for (int i = 0; i < grid_steps; ++i)
-        for (int j = 0; j < grid_steps; ++j) {
-            double u = (i - (grid_steps - 1) * 0.5) / (grid_steps - 1) * (in->width - 1);
-            double v = (j - (grid_steps - 1) * 0.5) / (grid_steps - 1) * (in->height - 1);
-            float ra = 0, dec = 0, xi = 0, eta = 0;
-            kestil_solver_plate_sky(in->model, frame_from_stored(wcs->crpix[0] + u, in->bin),
-                                    frame_from_stored(wcs->crpix[1] + v, in->bin), &ra, &dec);
-            if (!project_tangent(ra0, dec0, ra, dec, &xi, &eta)) continue;
-            suu += u * u;
-            suv += u * v;
-            svv += v * v;
-            sxu += xi * u;
-            sxv += xi * v;
-            syu += eta * u;
-            syv += eta * v;
-        }
-    double det = suu * svv - suv * suv;
-    if (det == 0) return;
-    wcs->cd[0][0] = (sxu * svv - sxv * suv) / det * deg_per_rad;
-    wcs->cd[0][1] = (sxv * suu - sxu * suv) / det * deg_per_rad;
-    wcs->cd[1][0] = (syu * svv - syv * suv) / det * deg_per_rad;
-    wcs->cd[1][1] = (syv * suu - syu * suv) / det * deg_per_rad;
+    float angle = 0;
+    int32_t parity = 1;
+    kestil_solver_plate_orientation(&in->model->fit, &angle, &parity);
+    const double scale = in->model->fit.scale * deg_per_rad / in->bin;  // degrees per pixel
+    const double p = parity == -1 ? -1.0 : 1.0;
+    const double theta = parity == -1 ? angle + pi : angle;
+    wcs->cd[0][0] = -scale * std::cos(theta);
+    wcs->cd[0][1] = scale * std::sin(theta) * p;
+    wcs->cd[1][0] = scale * std::sin(theta);
+    wcs->cd[1][1] = scale * std::cos(theta) * p;
 }
 
 // The index stars inside the image through the plate; false when none.

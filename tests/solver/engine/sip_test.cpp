@@ -348,6 +348,19 @@ TEST(SipRefine, MatchOnlyLeavesThePlateAndFillsWhatFits) {  // and order 1 refit
     EXPECT_EQ(0, tan.wcs.sip_order);
     EXPECT_EQ(tan.rms_linear, tan.rms_fitted);
     EXPECT_LT(worst_corner_px(f, tan.wcs), worst_corner_px(f, given));
+    // A plate already right, on centroids with 1 pixel of noise: a refit gains only what it
+    // gains by chance and is not taken.
+    Field noisy = make_field(200.0, 10.0, 0.004, 0.0, 1, 0.0, 0.0, 200, 1.0, 1.0, 5);
+    SolverWcs kept = noisy.truth;
+    std::vector<SolverMatch> pairs(1000);
+    int32_t count = 0;
+    double rms_linear = 0, rms_fitted = 0;
+    ASSERT_TRUE(kestil_solver_refine_wcs(
+        noisy.detections.data(), static_cast<int32_t>(noisy.detections.size()),
+        noisy.index_stars.data(), static_cast<int32_t>(noisy.index_stars.size()), noisy.width,
+        noisy.height, 1, &kept, pairs.data(), 1000, &count, &rms_linear, &rms_fitted));
+    EXPECT_GT(count, 100);
+    EXPECT_EQ(0, std::memcmp(&noisy.truth, &kept, sizeof kept));
     // Detections at no finite position are ignored, not sorted among the others.
     Field broken = f;
     for (size_t i = 0; i < broken.detections.size(); i += 4)  // every fourth, brightest first
