@@ -111,7 +111,8 @@ typedef struct SolveRequest {
 
 // Returned: request   the defaults of the command line: all seven scales, index directory
 //                     "<KESTIL_CACHE_BASE>/solver" or "<home>/.kestil/solver", binning 2,
-//                     J2000, header hints on, no limit, no details, no progress
+//                     J2000, header hints on, a limit of 180 s, no details, no progress
+// Any thread.
 void kestil_solver_default_request(SolveRequest* request);
 
 // Runs one solve of the image file held in memory (Given: request, data, length) and fills

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "framework/alloc.h"
 #include "framework/angles.h"
@@ -585,11 +586,16 @@ extern "C" void kestil_solver_solve(const SolveRequest* request, const void* dat
 extern "C" void kestil_solver_default_request(SolveRequest* request) {
     memset(request, 0, sizeof *request);
     const char* base = getenv("KESTIL_CACHE_BASE");
-    if (base)
+    if (base) {
         snprintf(request->index_dir, sizeof request->index_dir, "%s/solver", base);
-    else
+    } else {
+        // The home folder is looked up once and kept by the file services, unguarded: callers
+        // of several threads take turns.
+        static std::mutex home_lookup;
+        std::lock_guard<std::mutex> lock(home_lookup);
         snprintf(request->index_dir, sizeof request->index_dir, "%s/.kestil/solver",
                  kestil_uni_home_folder());
+    }
     static_assert(static_cast<int>(PUBLISHED_INDEX_COUNT) == static_cast<int>(SOLVER_SCALE_COUNT));
     for (int32_t i = 0; i < SOLVER_SCALE_COUNT; ++i) request->scales[i] = published_scales[i].scale;
     request->scale_count = SOLVER_SCALE_COUNT;
