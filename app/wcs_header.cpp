@@ -5,6 +5,8 @@
 #include <string.h>
 #include <time.h>
 
+#include <algorithm>
+
 namespace {
 
 constexpr size_t card_work_size = 128;
@@ -22,13 +24,6 @@ void put_card(WcsHeader* header, const char* text) {
     snprintf(card, sizeof card, "%-80.80s", text);
     memcpy(header->data + header->position, card, WCS_CARD_SIZE);
     header->position += WCS_CARD_SIZE;
-}
-
-// Twelve significant digits, upper-case exponent when needed, no trailing zeros.
-void append_number(WcsHeader* header, const char* name, double value, const char* comment) {
-    char text[number_size];
-    snprintf(text, sizeof text, "%.12G", value);
-    append_card(header, name, text, comment);
 }
 
 // DATE card: now in UTC as a FITS string; left out when the time can't be formatted.
@@ -76,8 +71,7 @@ void append_terms(WcsHeader* header, const char* name,
         }
 }
 
-// The plate's cards: from the solution's centre, scale, angle and parity (TAN), or from a WCS
-// with distortion terms (TAN-SIP).
+// The plate's cards: from the solution's centre, scale, angle and parity (TAN), or from a WCS.
 void append_plate(WcsHeader* header, const SolverSolution* solution, const SolverWcs* wcs) {
     const char* const cd_comment = "transformation matrix, degrees per pixel";
     if (!wcs) {
@@ -101,23 +95,7 @@ void append_plate(WcsHeader* header, const SolverSolution* solution, const Solve
         append_number(header, "CD2_2", s * cos(theta) * p, cd_comment);
         return;
     }
-    append_card(header, "CTYPE1", "'RA---TAN-SIP'", "TAN projection, SIP distortion");
-    append_card(header, "CTYPE2", "'DEC--TAN-SIP'", "TAN projection, SIP distortion");
-    append_units(header);
-    append_number(header, "CRVAL1", wcs->crval[0], "RA of the reference pixel, degrees");
-    append_number(header, "CRVAL2", wcs->crval[1], "Dec of the reference pixel, degrees");
-    append_number(header, "CRPIX1", wcs->crpix[0], "X of the reference pixel, the image center");
-    append_number(header, "CRPIX2", wcs->crpix[1], "Y of the reference pixel, the image center");
-    append_number(header, "CD1_1", wcs->cd[0][0], cd_comment);
-    append_number(header, "CD1_2", wcs->cd[0][1], cd_comment);
-    append_number(header, "CD2_1", wcs->cd[1][0], cd_comment);
-    append_number(header, "CD2_2", wcs->cd[1][1], cd_comment);
-    append_terms(header, "A", wcs->a, 2, wcs->sip_order, "polynomial order, pixel x distortion");
-    append_terms(header, "B", wcs->b, 2, wcs->sip_order, "polynomial order, pixel y distortion");
-    if (wcs->inverse_order > 0) {
-        append_terms(header, "AP", wcs->ap, 1, wcs->inverse_order, "order of the inverse of A");
-        append_terms(header, "BP", wcs->bp, 1, wcs->inverse_order, "order of the inverse of B");
-    }
+    append_wcs_cards(header, wcs);
 }
 
 // The FITS header of a solution: the plate's cards (above) among the fixed ones.
@@ -156,6 +134,42 @@ void append_card(WcsHeader* header, const char* name, const char* value, const c
     if (comment && length < WCS_CARD_SIZE)
         snprintf(text + length, sizeof text - length, " / %s", comment);
     put_card(header, text);
+}
+
+void append_number(WcsHeader* header, const char* name, double value, const char* comment) {
+    char text[number_size];
+    snprintf(text, sizeof text, "%.12G", value);
+    append_card(header, name, text, comment);
+}
+
+void append_wcs_cards(WcsHeader* header, const SolverWcs* wcs) {
+    const char* const cd_comment = "transformation matrix, degrees per pixel";
+    const int32_t order = std::clamp(wcs->sip_order, 0, static_cast<int32_t>(SOLVER_SIP_MAX_ORDER));
+    const int32_t inverse_order =
+        std::clamp(wcs->inverse_order, 0, static_cast<int32_t>(SOLVER_SIP_MAX_ORDER) + 1);
+    if (order > 0) {
+        append_card(header, "CTYPE1", "'RA---TAN-SIP'", "TAN projection, SIP distortion");
+        append_card(header, "CTYPE2", "'DEC--TAN-SIP'", "TAN projection, SIP distortion");
+    } else {
+        append_card(header, "CTYPE1", "'RA---TAN'", "TAN (gnomonic) projection");
+        append_card(header, "CTYPE2", "'DEC--TAN'", "TAN (gnomonic) projection");
+    }
+    append_units(header);
+    append_number(header, "CRVAL1", wcs->crval[0], "RA of the reference pixel, degrees");
+    append_number(header, "CRVAL2", wcs->crval[1], "Dec of the reference pixel, degrees");
+    append_number(header, "CRPIX1", wcs->crpix[0], "X of the reference pixel, the image center");
+    append_number(header, "CRPIX2", wcs->crpix[1], "Y of the reference pixel, the image center");
+    append_number(header, "CD1_1", wcs->cd[0][0], cd_comment);
+    append_number(header, "CD1_2", wcs->cd[0][1], cd_comment);
+    append_number(header, "CD2_1", wcs->cd[1][0], cd_comment);
+    append_number(header, "CD2_2", wcs->cd[1][1], cd_comment);
+    if (order == 0) return;
+    append_terms(header, "A", wcs->a, 2, order, "polynomial order, pixel x distortion");
+    append_terms(header, "B", wcs->b, 2, order, "polynomial order, pixel y distortion");
+    if (inverse_order > 0) {
+        append_terms(header, "AP", wcs->ap, 1, inverse_order, "order of the inverse of A");
+        append_terms(header, "BP", wcs->bp, 1, inverse_order, "order of the inverse of B");
+    }
 }
 
 size_t format_wcs_header(const SolverSettings* settings, const SolverSolution* solution,

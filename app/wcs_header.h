@@ -39,6 +39,15 @@ typedef struct WcsHeader {
 // Effect: appends one 80-byte card when the position is at most 8560
 void append_card(WcsHeader* header, const char* name, const char* value, const char* comment);
 
+// Appends a card of a number: twelve significant digits, an upper-case exponent where needed,
+// no trailing zeros.
+void append_number(WcsHeader* header, const char* name, double value, const char* comment);
+
+// Appends the cards of a plate given as a WCS: CTYPE1/2 (TAN, or TAN-SIP when sip_order is
+// above 0), CUNIT1/2, RADESYS, EQUINOX, CRVAL, CRPIX, CD and, with terms, A_ORDER, A_p_q,
+// B_ORDER, B_p_q and the inverse AP_, BP_ (orders beyond the record's are cut to it).
+void append_wcs_cards(WcsHeader* header, const SolverWcs* wcs);
+
 // Returned: header   the cards of the solution padded to a multiple of 2880 bytes
 // Result: the number of bytes to write (2880)
 size_t format_wcs_header(const SolverSettings* settings, const SolverSolution* solution,
