@@ -189,9 +189,9 @@ int solve_image_file(const SolverSettings* settings, const char* path, SolverInd
     request.cache = cache;
     if (request.progress) request.progress_context = progress;
     SolveDetails details{};
-    if (settings->sip || settings->list_matches) {
+    if (wants_details(settings)) {
         request.details = &details;
-        request.sip_order = settings->sip ? SOLVER_SIP_MAX_ORDER : 0;
+        request.sip_order = distortion_order(settings);
     }
     SolverSolution solution;
     solve_file(settings, path, &request, errors, &solution);

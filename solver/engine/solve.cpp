@@ -297,45 +297,13 @@ struct StarList {
     ~StarList() { free(buffer); }
 };
 
-// The stars of the extended search: those of the image as read when it was binned by default
-// (binning merges and drops the faint stars that small images depend on), else the schedule's.
-void extended_stars(SolveState& s, const void* data, uint32_t length, StarList* list) {
-    list->stars = s.stars;
-    list->count = s.star_count;
-    list->bin = s.bin_factor;
-    list->width = static_cast<int32_t>(s.image->width);
-    list->height = static_cast<int32_t>(s.image->height);
-    SolverImage* unbinned_image = nullptr;
-    if (s.bin_factor > 1 && !s.request->downsample_set) {
-        int32_t unbinned = 1, w = 0, h = 0;
-        bool bayer = false;
-        const char* message = nullptr;
-        auto bytes = static_cast<int32_t>(length > INT32_MAX ? INT32_MAX : length);
-        unbinned_image =
-            kestil_solver_load_image(data, bytes, 1, &unbinned, &w, &h, &bayer, &message);
-        if (unbinned_image && unbinned < s.bin_factor) {
-            list->buffer = allocate<ImageStar>(SOLVER_MAX_IMAGE_STARS);
-            int32_t found = kestil_solver_image_stars(unbinned_image, list->buffer);
-            kestil_solver_progress(
-                s.request, "Extended search: %d stars detected in the image binned %d x %d\n",
-                found, unbinned, unbinned);
-            if (found >= min_stars) {
-                list->stars = list->buffer;
-                list->count = found;
-                list->bin = unbinned;
-                list->width = static_cast<int32_t>(unbinned_image->width);
-                list->height = static_cast<int32_t>(unbinned_image->height);
-            }
-        }
-    }
-    free(unbinned_image);
-}
-
-// The detections of the image as read, for the details of a plate found on a binned image: the
-// binned image's centres are off by a pixel or more, too much for distortion terms and for
-// photometry. Result: an allocated list (free it) or null when binning can't be undone.
+// The detections of the image as read, where binning can be undone: the binned image merges and
+// drops the faint stars that small images depend on, and its centres are off by a pixel or more.
+// Returned: count, bin, width, height   the stars found, the binning left (a Bayer mosaic keeps
+//           2) and the frame's size
+// Result: an allocated list (free it), or null when the image can't be read less binned
 ImageStar* full_size_stars(const void* data, uint32_t length, int32_t bin_factor,
-                           int32_t* count, int32_t* bin) {
+                           int32_t* count, int32_t* bin, int32_t* width, int32_t* height) {
     int32_t unbinned = 1, w = 0, h = 0;
     bool bayer = false;
     const char* message = nullptr;
@@ -347,9 +315,34 @@ ImageStar* full_size_stars(const void* data, uint32_t length, int32_t bin_factor
         stars = allocate<ImageStar>(SOLVER_MAX_IMAGE_STARS);
         *count = kestil_solver_image_stars(image, stars);
         *bin = unbinned;
+        *width = static_cast<int32_t>(image->width);
+        *height = static_cast<int32_t>(image->height);
     }
     free(image);
     return stars;
+}
+
+// The stars of the extended search: those of the image as read when it was binned by default,
+// else the schedule's.
+void extended_stars(SolveState& s, const void* data, uint32_t length, StarList* list) {
+    list->stars = s.stars;
+    list->count = s.star_count;
+    list->bin = s.bin_factor;
+    list->width = static_cast<int32_t>(s.image->width);
+    list->height = static_cast<int32_t>(s.image->height);
+    if (s.bin_factor <= 1 || s.request->downsample_set) return;
+    int32_t found = 0, unbinned = 1, width = 0, height = 0;
+    list->buffer = full_size_stars(data, length, s.bin_factor, &found, &unbinned, &width, &height);
+    if (!list->buffer) return;
+    kestil_solver_progress(s.request,
+                           "Extended search: %d stars detected in the image binned %d x %d\n",
+                           found, unbinned, unbinned);
+    if (found < min_stars) return;
+    list->stars = list->buffer;
+    list->count = found;
+    list->bin = unbinned;
+    list->width = width;
+    list->height = height;
 }
 
 // After the schedule found nothing: every quad proposes a plate, verified on its own.
@@ -497,9 +490,10 @@ bool attempt(const SolveRequest* request, double start, const void* data, uint32
             in.star_count = accepted ? s.frame_count : s.star_count;
             in.star_bin = s.bin_factor;
             ImageStar* full_size = nullptr;
-            int32_t full_count = 0, full_bin = 1;
+            int32_t full_count = 0, full_bin = 1, full_width = 0, full_height = 0;
             if (accepted && s.bin_factor > 1)
-                full_size = full_size_stars(data, length, s.bin_factor, &full_count, &full_bin);
+                full_size = full_size_stars(data, length, s.bin_factor, &full_count, &full_bin,
+                                            &full_width, &full_height);
             if (full_size && full_count >= min_stars) {
                 in.stars = full_size;
                 in.star_count = full_count;
