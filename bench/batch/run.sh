@@ -10,7 +10,7 @@
 #              kestil_build_index --scale all (kept for later runs)  (default: $KESTIL_INDEX_DIR)
 # --bin        the build directory with app/kestil_solver and the tools
 #              (default: $KESTIL_BIN_DIR, else build/release of this repository)
-# --work       where frames, lists and outputs go (default: a new folder under /tmp, kept)
+# --work       where frames, lists and outputs go (default: build/batch_bench, kept)
 # --frames     number of frames (default 200)      --jobs   batch workers (default 2)
 #
 # The frames are 3000 x 2000 pixels, 3.6"/px (3 x 2 degrees), at random places over the sky
@@ -22,7 +22,7 @@ root=$(cd "$here/../.." && pwd)
 catalog=${KESTIL_CATALOG:-}
 index_dir=${KESTIL_INDEX_DIR:-}
 bin=${KESTIL_BIN_DIR:-$root/build/release}
-work=""
+work=$root/build/batch_bench
 frames=200
 jobs=2
 while [ $# -gt 0 ]; do
@@ -42,7 +42,6 @@ done
 for tool in app/kestil_solver tools/simulator/kestil_simulate tools/index_builder/kestil_build_index; do
     [ -x "$bin/$tool" ] || { echo "run.sh: $bin/$tool is missing: build it (Release) or give --bin" >&2; exit 2; }
 done
-[ -n "$work" ] || work=$(mktemp -d /tmp/kestil_batch_bench_XXXXXX)
 mkdir -p "$work/frames"
 solver=$bin/app/kestil_solver
 scale_deg=0.001  # 3.6"/px
