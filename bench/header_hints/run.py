@@ -11,7 +11,6 @@ scale. Writes results.md beside this script and one JSON line per run (runs.json
 work directory). Standard library only; the project's programs are run as commands.
 """
 import argparse
-import importlib.util
 import json
 import math
 import os
@@ -24,22 +23,15 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(ROOT, "bench", "common"))
+import solve_rate_module  # noqa: E402  (bench/common/solve_rate_module.py)
 PIXEL_MICRONS = 3.76            # XPIXSZ of the capture copies
 ARCSEC_PER_MICRON_PER_MM = 206.264806247
 WCS_KEYS = ("CTYPE1", "CTYPE2", "EQUINOX", "CRVAL1", "CRVAL2", "CRPIX1", "CRPIX2",
             "CD1_1", "CD1_2", "CD2_1", "CD2_2")
 
 
-def load_geometry():
-    """The sky geometry of the solve-rate benchmark (bench/solve_rate/run.py)."""
-    spec = importlib.util.spec_from_file_location(
-        "solve_rate", os.path.join(ROOT, "bench", "solve_rate", "run.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-geometry = load_geometry()
+geometry = solve_rate_module.load()  # the sky geometry of the solve-rate benchmark
 log, angular_distance, offset_point = (geometry.log, geometry.angular_distance,
                                        geometry.offset_point)
 

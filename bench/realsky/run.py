@@ -24,6 +24,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, os.path.join(ROOT, "bench", "common"))
+import solve_rate_module  # noqa: E402  (bench/common/solve_rate_module.py)
 SHARED = os.path.normpath(os.path.join(ROOT, "..", "shared", "data"))
 SCALES = ["20", "10", "5", "2", "1", "0.5", "0.2"]
 BANDS = [("0.5-1", 0.0, 1.0), ("1-2", 1.0, 2.0), ("2-4.5", 2.0, 4.5), ("4.5+", 4.5, 1e9)]
@@ -37,17 +39,7 @@ VARIANTS = {
     "peer": None,
 }
 
-def load_solve_rate():
-    """bench/solve_rate/run.py as a module: the peer's process runner and WCS reader."""
-    import importlib.util
-    found = importlib.util.spec_from_file_location(
-        "solve_rate_run", os.path.join(HERE, "..", "solve_rate", "run.py"))
-    module = importlib.util.module_from_spec(found)
-    found.loader.exec_module(module)
-    return module
-
-
-solve_rate = load_solve_rate()
+solve_rate = solve_rate_module.load()  # the peer's process runner and WCS reader
 
 
 def log(text):

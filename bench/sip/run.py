@@ -11,7 +11,6 @@ in pixels. Writes results.md and one JSON line per field (runs.jsonl in the work
 Standard library only; the project's programs are run as commands. See README.md.
 """
 import argparse
-import importlib.util
 import json
 import math
 import os
@@ -21,18 +20,11 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(ROOT, "bench", "common"))
+import solve_rate_module  # noqa: E402  (bench/common/solve_rate_module.py)
 BANDS = ["2-4.5", "4.5-10", "10-20", "20-30"]
 # The default binning (by 2, which the extended search may undo for small images), and none.
 BINNINGS = {"D2": None, "D1": 1}
-
-
-def load_solve_rate():
-    """The solve-rate benchmark's module: its field generator, simulator call and geometry."""
-    spec = importlib.util.spec_from_file_location(
-        "solve_rate_run", os.path.join(ROOT, "bench", "solve_rate", "run.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
 
 
 def log(text):
@@ -191,7 +183,7 @@ def main():
     p.add_argument("--results", default=os.path.join(HERE, "results.md"),
                    help="the Markdown table (default bench/sip/results.md)")
     args = p.parse_args()
-    sr = load_solve_rate()
+    sr = solve_rate_module.load()
     os.makedirs(args.work, exist_ok=True)
     index_dir = args.indexes or os.path.join(args.work, "indexes")
     if not args.indexes:
