@@ -43,6 +43,16 @@ std::vector<float> scales_of(const SolverSettings& s) {
     return std::vector<float>(s.scales, s.scales + s.scale_count);
 }
 
+// The arguments are refused with exactly the diagnostic err.
+void expect_refused(const std::vector<std::string>& args, const std::string& err) {
+    std::string trace;
+    for (const std::string& a : args) trace += a + " ";
+    SCOPED_TRACE(trace);
+    Parsed p = parse(args);
+    EXPECT_FALSE(p.ok);
+    EXPECT_EQ(err, p.err);
+}
+
 // The arguments parse without a diagnostic, and check holds for their settings.
 void expect_accepted(const std::vector<std::string>& args,
                      const std::function<void(const SolverSettings&)>& check) {
@@ -200,14 +210,7 @@ TEST(Options, RejectedArgumentsAndTheirMessages) {
         {{"-vvv", "i"}, "kestil_solver: unknown option '-vvv'\n"},
         {{"-x", "3", "-q"}, "kestil_solver: unknown index scale '3'\n" + invalid("3", "-x")},
     };
-    for (const Case& c : cases) {
-        std::string trace;
-        for (const std::string& a : c.args) trace += a + " ";
-        SCOPED_TRACE(trace);
-        Parsed p = parse(c.args);
-        EXPECT_FALSE(p.ok);
-        EXPECT_EQ(c.err, p.err);
-    }
+    for (const Case& c : cases) expect_refused(c.args, c.err);
 }
 
 std::vector<std::string> images_of(const SolverSettings& s) {
@@ -277,14 +280,7 @@ TEST(Options, BatchAndOutputOptions) {
         {{"--remove", "1", "--sip"}, "kestil_solver: '--sip' can't be used with --remove\n"},
         {{"--download", "1", "-j", "2"}, "kestil_solver: '-j' can't be used with --download\n"},
     };
-    for (const Refused& c : refused) {
-        std::string trace;
-        for (const std::string& a : c.args) trace += a + " ";
-        SCOPED_TRACE(trace);
-        Parsed p = parse(c.args);
-        EXPECT_FALSE(p.ok);
-        EXPECT_EQ(c.err, p.err);
-    }
+    for (const Refused& c : refused) expect_refused(c.args, c.err);
 }
 
 TEST(Options, LongIndexDirectoryIsCut) {

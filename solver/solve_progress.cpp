@@ -1,4 +1,4 @@
-// solver/solver_types.cpp - progress lines of a solve request
+// solver/solve_progress.cpp - progress lines of a solve request
 #include "solver/solve_progress.h"
 
 #include <stdarg.h>
