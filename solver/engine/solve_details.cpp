@@ -76,12 +76,20 @@ void fill_wcs(const DetailsInput* in, SolverWcs* wcs) {
 }
 
 // The index stars inside the image through the plate; false when none.
+// Stars outside the image's band of declination are passed over before any projection: a
+// small field's band holds a few stars of the millions of a whole-sky index.
 bool collect_index_stars(const DetailsInput* in, const IndexFile* index, SolverStar* out,
                          int32_t* count) {
     *count = 0;
+    float ra0 = 0, dec0 = 0;
+    kestil_solver_plate_sky(in->model, 0.5f * static_cast<float>(in->width) / in->bin,
+                            0.5f * static_cast<float>(in->height) / in->bin, &ra0, &dec0);
+    // Half the diagonal, with room for the plate's own distortion of the tangent plane.
+    const double reach = 0.6 * std::hypot(in->width, in->height) / in->bin * in->model->fit.scale;
     for (uint32_t i = 0; i < index->star_count && *count < max_index_stars; ++i) {
         if (index->in_cone && !index->in_cone[i]) continue;
         const CatalogStar& star = index->stars[i];
+        if (std::fabs(static_cast<double>(star.dec) - dec0) > reach) continue;
         float fx = 0, fy = 0;
         if (!kestil_solver_plate_pixel(in->model, star.ra, star.dec, &fx, &fy)) continue;
         double x = stored_from_frame(fx, in->bin), y = stored_from_frame(fy, in->bin);
