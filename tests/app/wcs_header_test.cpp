@@ -12,10 +12,11 @@
 #include <regex>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 
 #include <wcslib/wcs.h>
 #include <wcslib/wcshdr.h>
+
+#include "tests/support/temp_dir.hpp"
 
 namespace {
 
@@ -317,12 +318,9 @@ TEST(WcsHeaderSip, AstropyAgreesAtTheCorners) {
     if (command_output("/usr/bin/python3 -c 'import astropy.wcs' 2>/dev/null && echo yes") != "yes\n")
         GTEST_SKIP() << "astropy is not installed";
     SolverWcs wcs = distorted_plate(-1);
-    char path[] = "/tmp/wcs_header_sip_XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    const std::string text = header_with(solution_with(1.0, 2.0, 3.0, -1), &wcs);
-    ASSERT_EQ(static_cast<ssize_t>(text.size()), write(fd, text.data(), text.size()));
-    close(fd);
+    test_support::TempDir dir("wcs_header_sip");
+    const std::string path =
+        dir.file("sip.wcs", header_with(solution_with(1.0, 2.0, 3.0, -1), &wcs));
     // all_pix2world applies the forward terms; all_world2pix inverts them by iteration (from
     // AP and BP). Origin 1: FITS pixels.
     const std::string script =
@@ -338,7 +336,6 @@ TEST(WcsHeaderSip, AstropyAgreesAtTheCorners) {
         "    print('%.12f %.12f %.9f %.9f' % (ra, dec, bx, by))\n";
     const std::string out =
         command_output("/usr/bin/python3 -c \"" + script + "\" " + path + " 2>&1");
-    unlink(path);
     std::istringstream lines(out);
     int count = 0;
     for (const auto& corner : corners) {
